@@ -1,0 +1,36 @@
+#ifndef OSTRIVEL_CONFIG_CONFIG_READER_H_
+#define OSTRIVEL_CONFIG_CONFIG_READER_H_
+
+#include <string>
+#include <utility>
+
+namespace ostrivel::config {
+
+// A key and its value, both trimmed of blanks.
+using Option = std::pair<std::string, std::string>;
+
+// Reads the configuration file at "configPath" over the process-wide
+// settings, then loads every method list of the methods directory. A file
+// that cannot be opened shows the warning "Configuration" and keeps the
+// settings; the methods directory is scanned in any case.
+void ReadConfiguration(const char* configPath);
+
+// Splits a line at its first ":" into key and value ("line" as both when it
+// has no ":"). Logs the line at level 0.
+Option ParseLine(const std::string& line);
+
+// "text" without its leading and trailing blanks (spaces only). Logs the
+// untrimmed text at level 0.
+std::string Cutting(const std::string& text);
+
+// Applies one option to the process-wide settings, logging the new value at
+// level 0 first. Unknown keys are ignored.
+void ApplyOption(const Option& option);
+
+// Loads every method-list file ("*csv") of "methods_location". A directory
+// that cannot be listed is reported on standard error and at level 2.
+void ScanMethodsDirectory();
+
+}  // namespace ostrivel::config
+
+#endif  // OSTRIVEL_CONFIG_CONFIG_READER_H_

@@ -1,0 +1,145 @@
+// The seven exported functions. They are thin: each logs its own line, calls
+// the subsystems in order and returns its documented value. Nothing escapes
+// toward the harness as an exception.
+
+#include "ostrivel/functionality.h"
+
+#include <exception>
+#include <string>
+
+#include "config/config_reader.h"
+#include "harness/state.h"
+#include "log/log.h"
+#include "platform/operations.h"
+#include "service/connection.h"
+#include "service/exchange.h"
+
+namespace {
+
+using ostrivel::harness::State;
+using ostrivel::log::LogLevel;
+using ostrivel::log::WriteLog;
+
+constexpr const char* kReconnectionError =
+    "Error in re-connection! Maybe no server running!";
+
+// Runs "body" and returns its result; an exception that escapes it is logged
+// once at level 2 and turned into "fallback".
+template <typename Body>
+bool Guarded(const char* function, bool fallback, Body body) noexcept {
+  try {
+    return body();
+  } catch (const std::exception& error) {
+    try {
+      WriteLog(LogLevel::Error, std::string("Unexpected failure in ") +
+                                    function + ". (" + error.what() + ")");
+    } catch (...) {
+    }
+  } catch (...) {
+    try {
+      WriteLog(LogLevel::Error,
+               std::string("Unexpected failure in ") + function + ".");
+    } catch (...) {
+    }
+  }
+  return fallback;
+}
+
+}  // namespace
+
+namespace Functionality {
+
+bool Init(const char* configPath) {
+  return Guarded("Init", true, [&] {
+    ostrivel::config::ReadConfiguration(configPath);
+    return true;
+  });
+}
+
+bool Open() {
+  return Guarded("Open", true, [] {
+    WriteLog(LogLevel::Simple, "Device open.");
+    // A failed start shows up as a failed connection later.
+    ostrivel::platform::Current().startSockets();
+    return true;
+  });
+}
+
+bool StartNewTestCase() {
+  return Guarded("StartNewTestCase", false, [] {
+    WriteLog(LogLevel::Simple, "Start new test case.");
+    auto& collector = State().collector;
+    if (!collector.connected) {
+      if (!ostrivel::service::ConnectToService()) {
+        WriteLog(LogLevel::Error, kReconnectionError);
+        ostrivel::platform::Current().showWarning("Re-Connection",
+                                                  kReconnectionError);
+        return false;
+      }
+      collector.connected = true;
+    }
+    ostrivel::service::SendRequest(
+        ostrivel::service::BuildRequestBody("NEWTC"));
+    return true;
+  });
+}
+
+bool SetTestName(const char* name) {
+  return Guarded("SetTestName", true, [&] {
+    auto& collector = State().collector;
+    collector.testName = name;
+    WriteLog(LogLevel::Simple,
+             "Update the name of the test case. (Test name: " +
+                 collector.testName + ")");
+    return true;
+  });
+}
+
+bool GetCurrentPath() {
+  return Guarded("GetCurrentPath", true, [] {
+    std::string testName = "undefined";
+    if (auto currentPath = ostrivel::platform::Current().currentDirectory()) {
+      std::size_t separator = currentPath->find_last_of("/\\");
+      testName = separator == std::string::npos
+                     ? *currentPath
+                     : currentPath->substr(separator + 1);
+    }
+    SetTestName(testName.c_str());
+    return true;
+  });
+}
+
+bool GetCollectedInformation() {
+  return Guarded("GetCollectedInformation", true, [] {
+    WriteLog(LogLevel::Simple, "Get collected information.");
+    auto& collector = State().collector;
+    if (collector.connected) {
+      ostrivel::service::SendRequest(
+          ostrivel::service::BuildRequestBody("ASK"));
+      // Whatever the exchange did, the next evaluation probes the result
+      // file anew.
+      collector.resultFileExists = false;
+    }
+    return true;
+  });
+}
+
+bool Close() {
+  return Guarded("Close", true, [] {
+    WriteLog(LogLevel::Simple, "Device close.");
+    auto& collector = State().collector;
+    const auto& ops = ostrivel::platform::Current();
+    if (collector.connected) {
+      ops.closeSocket(collector.serviceSocket);
+      // Nothing may use the closed socket again: a later
+      // GetCollectedInformation sends nothing and a later StartNewTestCase
+      // connects anew.
+      collector.serviceSocket = ostrivel::platform::kNoSocket;
+      collector.connected = false;
+    }
+    ops.stopSockets();
+    return true;
+  });
+}
+
+}  // namespace Functionality

@@ -1,0 +1,36 @@
+#ifndef OSTRIVEL_LOG_LOG_H_
+#define OSTRIVEL_LOG_LOG_H_
+
+#include <sstream>
+#include <string>
+
+namespace ostrivel::log {
+
+// Message levels; a higher number is more severe. A message is written when
+// its level is at least the configured threshold "log_level".
+enum class LogLevel : int {
+  Debug = 0,
+  Simple = 1,
+  Error = 2,
+};
+
+// True when a message of "level" passes the threshold in force.
+bool Admits(LogLevel level);
+
+// Appends one line "[<timestamp><LEVEL >]  <message>" and CR LF to the file
+// at "log_location", opening and closing it for this line. A message below
+// the threshold touches nothing. When the file cannot be opened, "Unable to
+// open log-file!" goes to standard error and the message is lost. Never
+// fails toward the caller.
+void WriteLog(LogLevel level, std::string message);
+// As above; the text is only built when the message passes the threshold.
+void WriteLog(LogLevel level, const char* message);
+// As above, with the whole text of "stream", which is not changed.
+void WriteLog(LogLevel level, const std::ostringstream& stream);
+
+// The current local time as "YYYY-MM-DD HH:MM:SS, ".
+std::string GetTimestamp();
+
+}  // namespace ostrivel::log
+
+#endif  // OSTRIVEL_LOG_LOG_H_

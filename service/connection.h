@@ -1,0 +1,20 @@
+#ifndef OSTRIVEL_SERVICE_CONNECTION_H_
+#define OSTRIVEL_SERVICE_CONNECTION_H_
+
+#include <cstddef>
+
+namespace ostrivel::service {
+
+// Opens a TCP connection to "host_name":"port" into "serviceSocket". Returns
+// true when it stands; logs its failures at level 2 and returns false. Does
+// not touch "connected".
+bool ConnectToService();
+
+// Receives once, at most "size" bytes, into "buffer" (at least size + 1
+// characters) and writes a zero behind them. A closed or reset connection
+// clears "connected" and leaves an empty text.
+void ReceiveData(char* buffer, std::size_t size);
+
+}  // namespace ostrivel::service
+
+#endif  // OSTRIVEL_SERVICE_CONNECTION_H_
