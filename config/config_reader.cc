@@ -1,12 +1,159 @@
 #include "config/config_reader.h"
 
-// PENDING(configuration)
-namespace ostrivel::config {
+#include <algorithm>
+#include <cstring>
+#include <string_view>
 
-void ReadConfiguration(const char*) {}
-Option ParseLine(const std::string& line) { return {line, line}; }
-std::string Cutting(const std::string& text) { return text; }
-void ApplyOption(const Option&) {}
-void ScanMethodsDirectory() {}
+#include "config/integer.h"
+#include "coverage/method_list.h"
+#include "harness/state.h"
+#include "log/log.h"
+#include "platform/operations.h"
+#include "platform/text_file.h"
+
+namespace ostrivel::config {
+namespace {
+
+using log::LogLevel;
+using log::WriteLog;
+
+constexpr const char* kNoMethodsLocation = "No method's location found!";
+
+// Logs "New <label>: "<value>"" at level 0. The texts are built only when
+// the line is written: every configuration line passes through here.
+void LogNewValue(std::string_view label, const std::string& value) {
+  if (!log::Admits(LogLevel::Debug)) return;
+  std::string message = "New ";
+  message += label;
+  message += ": \"";
+  message += value;
+  message += '"';
+  WriteLog(LogLevel::Debug, std::move(message));
+}
+
+// A time-out has no use for a negative value; such a value waits without
+// limit, as 0 does.
+std::int32_t ToTimeoutMs(const std::string& value) {
+  return std::max<std::int32_t>(ToInt32(value), 0);
+}
+
+}  // namespace
+
+void ReadConfiguration(const char* configPath) {
+  platform::LineReader configFile;
+  // A null path is a harness fault; it is treated like a file that cannot be
+  // opened rather than read through.
+  if (configPath == nullptr || !configFile.Open(configPath)) {
+    platform::Current().showWarning(
+        "Configuration",
+        "Unable to open config-file!\nDefault configurations used.");
+  } else {
+    std::string line;
+    while (configFile.Good()) {
+      // The line is applied whatever the read reported: a last line without
+      // a line feed counts, and so do the first 1023 characters of an
+      // over-long line, after which the reader has failed.
+      configFile.ReadLine(&line);
+      ApplyOption(ParseLine(line));
+    }
+    configFile.Close();
+  }
+  ScanMethodsDirectory();
+}
+
+Option ParseLine(const std::string& line) {
+  if (log::Admits(LogLevel::Debug)) {
+    WriteLog(LogLevel::Debug, "ParseLine method. (line: " + line + ")");
+  }
+  std::size_t colon = line.find(':');
+  if (colon == std::string::npos) {
+    std::string value = Cutting(line);
+    std::string key = Cutting(line);
+    return {std::move(key), std::move(value)};
+  }
+  // The value is trimmed first, so that its log line comes first.
+  std::string value = Cutting(line.substr(colon + 1));
+  std::string key = Cutting(line.substr(0, colon));
+  return {std::move(key), std::move(value)};
+}
+
+std::string Cutting(const std::string& text) {
+  if (log::Admits(LogLevel::Debug)) {
+    WriteLog(LogLevel::Debug, "Cutting. (base string: " + text + ")");
+  }
+  std::size_t first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return std::string();
+  std::size_t last = text.find_last_not_of(' ');
+  return text.substr(first, last - first + 1);
+}
+
+void ApplyOption(const Option& option) {
+  const auto& [key, value] = option;
+  harness::Settings& settings = harness::State().settings;
+  // Each line is logged before the setting changes: the log_level line is
+  // filtered by the old threshold and the log_location line goes to the old
+  // file.
+  if (key == "base_location") {
+    LogNewValue("base_location", value);
+    settings.base_location = value;
+  } else if (key == "log_location") {
+    LogNewValue("log_location", value);
+    settings.log_location = value;
+  } else if (key == "methods") {
+    LogNewValue("methods value", value);
+    settings.methods = value;
+  } else if (key == "res_location") {
+    LogNewValue("res_location", value);
+    settings.res_location = value;
+  } else if (key == "methods_location") {
+    LogNewValue("methods_location", value);
+    settings.methods_location = value;
+  } else if (key == "host_name") {
+    LogNewValue("host_name", value);
+    settings.host_name = value;
+  } else if (key == "port") {
+    LogNewValue("port", value);
+    settings.port = ToInt32(value);
+  } else if (key == "application_list") {
+    // Recognised and without effect.
+  } else if (key == "log_level") {
+    LogNewValue("log_level", value);
+    if (value == "debug") {
+      settings.log_level = static_cast<int>(LogLevel::Debug);
+    } else if (value == "error") {
+      settings.log_level = static_cast<int>(LogLevel::Error);
+    }
+  } else if (key == "connect_timeout_ms") {
+    LogNewValue("connect_timeout_ms", value);
+    settings.connect_timeout_ms = ToTimeoutMs(value);
+  } else if (key == "receive_timeout_ms") {
+    LogNewValue("receive_timeout_ms", value);
+    settings.receive_timeout_ms = ToTimeoutMs(value);
+  }
+}
+
+void ScanMethodsDirectory() {
+  // A copy: loading a list must not see the setting change under it.
+  const std::string location = harness::State().settings.methods_location;
+  const platform::Operations& ops = platform::Current();
+  platform::DirectoryListing listing = ops.listDirectory(location);
+  if (listing.error != 0) {
+    // The text perror would write for this message.
+    ops.writeError(std::string(kNoMethodsLocation) +
+                   "\n: " + std::strerror(listing.error) + "\n");
+    WriteLog(LogLevel::Error, kNoMethodsLocation);
+    return;
+  }
+  for (const platform::DirectoryEntry& entry : listing.entries) {
+    const std::string& name = entry.name;
+    if (entry.isDirectory || name == "." || name == "..") continue;
+    if (name.size() < 3) continue;
+    // No dot is needed before "csv", and the name is joined to the
+    // directory as it stands.
+    if (name.compare(name.size() - 3, 3, "csv") == 0) {
+      coverage::OpenMethodList(location + name);
+    }
+  }
+}
 
 }  // namespace ostrivel::config
