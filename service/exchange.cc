@@ -1,12 +1,111 @@
 #include "service/exchange.h"
 
-// PENDING(service link): the exchange arrives with the service-link work.
+#include <charconv>
+#include <cstring>
+
+#include <boost/json.hpp>
+
+#include "coverage/evaluate.h"
+#include "harness/state.h"
+#include "log/log.h"
+#include "platform/operations.h"
+#include "service/answer_framing.h"
+#include "service/connection.h"
+
 namespace ostrivel::service {
+namespace {
+
+using log::LogLevel;
+using log::WriteLog;
+
+constexpr std::size_t kReceiveSize = 1024;
+
+constexpr const char* kClosingLine = "Communicate with the service.";
+
+}  // namespace
 
 std::string BuildRequestBody(const char* action) {
-  return std::string("{\"action\":\"") + action + "\"}";
+  boost::json::object body;
+  body["action"] = action;
+  return boost::json::serialize(body);
 }
 
-void SendRequest(std::string) {}
+void SendRequest(std::string content) {
+  harness::ProcessState& state = harness::State();
+  const harness::CollectorState& collector = state.collector;
+
+  std::string request =
+      ComposeRequest(state.settings.host_name, state.settings.port, content);
+  if (log::Admits(LogLevel::Debug)) {
+    WriteLog(LogLevel::Debug, "Sending message... (content: " + content + ")");
+  }
+  long sent = platform::Current().send(collector.serviceSocket, request.data(),
+                                       request.size());
+  if (log::Admits(LogLevel::Debug)) {
+    char number[24];
+    char* end = std::to_chars(number, number + sizeof(number), sent).ptr;
+    WriteLog(LogLevel::Debug,
+             "Sent message length:" + std::string(number, end));
+  }
+
+  char buffer[kReceiveSize + 1];
+  AnswerText answer;
+  // Each receive is taken up to its first zero byte, as a C string.
+  auto receive = [&] {
+    ReceiveData(buffer, kReceiveSize);
+    answer.Append(std::string_view(buffer, std::strlen(buffer)));
+  };
+
+  // The first receive happens whatever "connected" says.
+  receive();
+
+  // The value is taken only when the text behind it has arrived too: read
+  // at a receive boundary, "Content-Length: 1" of "Content-Length: 1234"
+  // would cut the body short.
+  while (!answer.ContentLengthRead() && collector.connected) receive();
+  const std::size_t contentLength = answer.ContentLength();
+  if (contentLength == 0) {
+    WriteLog(LogLevel::Simple, kClosingLine);
+    return;
+  }
+
+  std::size_t brace = answer.FindBrace();
+  while (brace == AnswerText::npos) {
+    // Once the whole body is here, nothing more will come: waiting for a
+    // "{" would block the harness for good on a service that keeps the
+    // connection open.
+    if (!collector.connected || answer.WholeBodyArrived(contentLength)) break;
+    receive();
+    brace = answer.FindBrace();
+    if (brace == AnswerText::npos && answer.HasAngle()) break;
+  }
+  if (brace == AnswerText::npos) {
+    if (answer.HasAngle()) {
+      // A markup page, most likely an error page of a proxy or server.
+      WriteLog(LogLevel::Error, "Error in message: " + answer.text());
+      return;
+    }
+    // When the connection ended, its own line has said why; a complete
+    // answer without a body is the service's fault and says so here.
+    if (answer.WholeBodyArrived(contentLength)) {
+      WriteLog(LogLevel::Error, "No JSON body in message: " + answer.text());
+    }
+    WriteLog(LogLevel::Simple, kClosingLine);
+    return;
+  }
+
+  // The length counts from the first "{". The whole body counted from the
+  // end of the header ends the wait as well, so that bytes before the "{"
+  // do not leave the exchange waiting for bytes that never come.
+  while (answer.text().size() - brace < contentLength &&
+         !answer.WholeBodyArrived(contentLength) && collector.connected) {
+    receive();
+  }
+
+  std::string body = answer.text().substr(brace);
+  if (log::Admits(LogLevel::Debug)) WriteLog(LogLevel::Debug, body);
+  coverage::Evaluate(std::move(body));
+  WriteLog(LogLevel::Simple, kClosingLine);
+}
 
 }  // namespace ostrivel::service
