@@ -1,0 +1,523 @@
+#include "config/config_reader.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "config/integer.h"
+#include "harness/state.h"
+#include "log/log.h"
+#include "platform/operations.h"
+#include "testing/fake_platform.h"
+#include "testing/log_capture.h"
+#include "testing/temp_dir.h"
+
+namespace ostrivel::config {
+namespace {
+
+using testing::CapturedOutput;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using testing::TestEnvironment;
+using ::testing::UnorderedElementsAre;
+
+constexpr int kDebug = 0;
+constexpr int kSimple = 1;
+
+const CapturedOutput::Warning kConfigurationWarning = {
+    "Configuration",
+    "Unable to open config-file!\nDefault configurations used."};
+
+// --- ToInt32 ---------------------------------------------------------------
+
+struct IntegerCase {
+  const char* text;
+  std::int32_t expected;
+};
+
+class ToInt32Test : public ::testing::TestWithParam<IntegerCase> {};
+
+TEST_P(ToInt32Test, ConvertsLikeAtoi) {
+  EXPECT_EQ(ToInt32(GetParam().text), GetParam().expected)
+      << "text: \"" << GetParam().text << "\"";
+}
+
+constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
+constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ToInt32Test,
+    ::testing::Values(
+        IntegerCase{"8182", 8182}, IntegerCase{"007", 7},
+        IntegerCase{"  42", 42}, IntegerCase{"\t\n\v\f\r 42", 42},
+        IntegerCase{"+7", 7}, IntegerCase{"-7", -7}, IntegerCase{"12abc", 12},
+        IntegerCase{"1 2", 1}, IntegerCase{"abc", 0}, IntegerCase{"", 0},
+        IntegerCase{"-", 0}, IntegerCase{"+-1", 0}, IntegerCase{"- 1", 0},
+        IntegerCase{"0x10", 0}, IntegerCase{"2147483647", kMax},
+        IntegerCase{"2147483648", kMax}, IntegerCase{"-2147483648", kMin},
+        IntegerCase{"-2147483649", kMin},
+        IntegerCase{"99999999999999999999999999", kMax},
+        IntegerCase{"-99999999999999999999999999", kMin}));
+
+// --- ParseLine and Cutting -------------------------------------------------
+
+struct ParseCase {
+  std::string line;
+  std::string key;
+  std::string value;
+};
+
+class ParseLineTest : public ::testing::TestWithParam<ParseCase> {
+ protected:
+  TestEnvironment env_{kSimple};
+};
+
+TEST_P(ParseLineTest, SplitsAtFirstColonAndTrimsBlanks) {
+  Option option = ParseLine(GetParam().line);
+  EXPECT_EQ(option.first, GetParam().key);
+  EXPECT_EQ(option.second, GetParam().value);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, ParseLineTest,
+    ::testing::Values(
+        ParseCase{"host_name:test-server", "host_name", "test-server"},
+        ParseCase{"  host_name : test-server  ", "host_name", "test-server"},
+        ParseCase{"host_name:\ttest-server", "host_name", "\ttest-server"},
+        ParseCase{"\tport: 1\t", "\tport", "1\t"},
+        ParseCase{"base_location: C:/Runs/", "base_location", "C:/Runs/"},
+        ParseCase{"key::", "key", ":"}, ParseCase{"port", "port", "port"},
+        ParseCase{"  host_name ", "host_name", "host_name"},
+        ParseCase{"host_name:", "host_name", ""},
+        ParseCase{"host_name:   ", "host_name", ""},
+        ParseCase{":value", "", "value"}, ParseCase{"", "", ""},
+        ParseCase{"   ", "", ""}, ParseCase{" a b : c  d ", "a b", "c  d"},
+        ParseCase{"# host_name: x", "# host_name", "x"},
+        ParseCase{"host_name: \"quoted\"", "host_name", "\"quoted\""}));
+
+struct CuttingCase {
+  std::string text;
+  std::string expected;
+};
+
+class CuttingTest : public ::testing::TestWithParam<CuttingCase> {
+ protected:
+  TestEnvironment env_{kSimple};
+};
+
+TEST_P(CuttingTest, RemovesLeadingAndTrailingSpacesOnly) {
+  EXPECT_EQ(Cutting(GetParam().text), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, CuttingTest,
+                         ::testing::Values(CuttingCase{"", ""},
+                                           CuttingCase{"    ", ""},
+                                           CuttingCase{"a", "a"},
+                                           CuttingCase{"  a  ", "a"},
+                                           CuttingCase{" a  b ", "a  b"},
+                                           CuttingCase{"\ta\t", "\ta\t"},
+                                           CuttingCase{" \r\n ", "\r\n"}));
+
+TEST(ParseLineLogTest, LogsLineThenUntrimmedValueThenUntrimmedKey) {
+  TestEnvironment env(kDebug);
+  ParseLine("  host_name : test-server  ");
+  EXPECT_THAT(env.LogLines(),
+              ElementsAre("DEBUG|ParseLine method. (line:   host_name : "
+                          "test-server  )",
+                          "DEBUG|Cutting. (base string:  test-server  )",
+                          "DEBUG|Cutting. (base string:   host_name )"));
+}
+
+TEST(ParseLineLogTest, LineWithoutColonIsCutTwice) {
+  TestEnvironment env(kDebug);
+  ParseLine(" port");
+  EXPECT_THAT(env.LogLines(),
+              ElementsAre("DEBUG|ParseLine method. (line:  port)",
+                          "DEBUG|Cutting. (base string:  port)",
+                          "DEBUG|Cutting. (base string:  port)"));
+}
+
+TEST(ParseLineLogTest, NothingIsLoggedAtTheDefaultThreshold) {
+  TestEnvironment env(kSimple);
+  ApplyOption(ParseLine("host_name: h"));
+  EXPECT_EQ(env.RawLog(), "<missing>");
+}
+
+// --- ApplyOption: one case per key -----------------------------------------
+
+std::string Text(std::int32_t value) { return std::to_string(value); }
+
+struct KeyCase {
+  std::string line;
+  // The "New ..." message, or empty when the key writes none.
+  std::string logMessage;
+  std::function<std::string(const harness::Settings&)> read;
+  std::string expected;
+};
+
+class ApplyOptionTest : public ::testing::TestWithParam<KeyCase> {
+ protected:
+  TestEnvironment env_{kDebug};
+};
+
+TEST_P(ApplyOptionTest, LogsNewValueAndChangesSetting) {
+  const KeyCase& c = GetParam();
+  ApplyOption(ParseLine(c.line));
+  EXPECT_EQ(c.read(harness::State().settings), c.expected);
+  std::vector<std::string> messages = env_.LogMessages();
+  // ParseLine and the two Cutting lines come first.
+  ASSERT_GE(messages.size(), 3u);
+  if (c.logMessage.empty()) {
+    EXPECT_EQ(messages.size(), 3u);
+  } else {
+    ASSERT_EQ(messages.size(), 4u);
+    EXPECT_EQ(messages[3], c.logMessage);
+    EXPECT_EQ(env_.LogLines()[3].substr(0, 6), "DEBUG|");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, ApplyOptionTest,
+    ::testing::Values(
+        KeyCase{"base_location: D:/Runs/", "New base_location: \"D:/Runs/\"",
+                [](const harness::Settings& s) { return s.base_location; },
+                "D:/Runs/"},
+        KeyCase{"methods: a;b", "New methods value: \"a;b\"",
+                [](const harness::Settings& s) { return s.methods; }, "a;b"},
+        KeyCase{"res_location: /r/result.csv",
+                "New res_location: \"/r/result.csv\"",
+                [](const harness::Settings& s) { return s.res_location; },
+                "/r/result.csv"},
+        KeyCase{"methods_location: /m/", "New methods_location: \"/m/\"",
+                [](const harness::Settings& s) { return s.methods_location; },
+                "/m/"},
+        KeyCase{"host_name: test server", "New host_name: \"test server\"",
+                [](const harness::Settings& s) { return s.host_name; },
+                "test server"},
+        KeyCase{"host_name:", "New host_name: \"\"",
+                [](const harness::Settings& s) { return s.host_name; }, ""},
+        KeyCase{"host_name", "New host_name: \"host_name\"",
+                [](const harness::Settings& s) { return s.host_name; },
+                "host_name"},
+        KeyCase{"port: 9000", "New port: \"9000\"",
+                [](const harness::Settings& s) { return Text(s.port); },
+                "9000"},
+        KeyCase{"port:  -12abc", "New port: \"-12abc\"",
+                [](const harness::Settings& s) { return Text(s.port); }, "-12"},
+        KeyCase{"port: abc", "New port: \"abc\"",
+                [](const harness::Settings& s) { return Text(s.port); }, "0"},
+        KeyCase{"port:", "New port: \"\"",
+                [](const harness::Settings& s) { return Text(s.port); }, "0"},
+        KeyCase{"port", "New port: \"port\"",
+                [](const harness::Settings& s) { return Text(s.port); }, "0"},
+        KeyCase{"port: 99999999999", "New port: \"99999999999\"",
+                [](const harness::Settings& s) { return Text(s.port); },
+                "2147483647"},
+        KeyCase{"Port: 9000", "",
+                [](const harness::Settings& s) { return Text(s.port); },
+                "8182"},
+        KeyCase{"application_list: a, b", "",
+                [](const harness::Settings& s) { return s.host_name; },
+                "localhost"},
+        KeyCase{"log_level: error", "New log_level: \"error\"",
+                [](const harness::Settings& s) { return Text(s.log_level); },
+                "2"},
+        KeyCase{"log_level: simple", "New log_level: \"simple\"",
+                [](const harness::Settings& s) { return Text(s.log_level); },
+                "0"},
+        KeyCase{"log_level: DEBUG", "New log_level: \"DEBUG\"",
+                [](const harness::Settings& s) { return Text(s.log_level); },
+                "0"},
+        KeyCase{"connect_timeout_ms: 1500", "New connect_timeout_ms: \"1500\"",
+                [](const harness::Settings& s) {
+                  return Text(s.connect_timeout_ms);
+                },
+                "1500"},
+        KeyCase{"connect_timeout_ms: -5", "New connect_timeout_ms: \"-5\"",
+                [](const harness::Settings& s) {
+                  return Text(s.connect_timeout_ms);
+                },
+                "0"},
+        KeyCase{"receive_timeout_ms: 250", "New receive_timeout_ms: \"250\"",
+                [](const harness::Settings& s) {
+                  return Text(s.receive_timeout_ms);
+                },
+                "250"},
+        KeyCase{"receive_timeout_ms: x", "New receive_timeout_ms: \"x\"",
+                [](const harness::Settings& s) {
+                  return Text(s.receive_timeout_ms);
+                },
+                "0"}));
+
+TEST(ApplyOptionEffectTest, BaseLocationChangesOnlyItself) {
+  harness::ResetState();
+  ApplyOption(ParseLine("base_location: D:/Runs/"));
+  const harness::Settings& settings = harness::State().settings;
+  EXPECT_EQ(settings.base_location, "D:/Runs/");
+  EXPECT_EQ(settings.log_location, "C:/Coverage/log.txt");
+  EXPECT_EQ(settings.res_location, "C:/Coverage/result.csv");
+  EXPECT_EQ(settings.methods_location, "C:/Coverage/methods/");
+  harness::ResetState();
+}
+
+TEST(ApplyOptionEffectTest, LogLocationLineGoesToTheOldFile) {
+  TestEnvironment env(kDebug);
+  std::string newLog = env.dir().File("other.txt");
+  ApplyOption(ParseLine("log_location: " + newLog));
+  log::WriteLog(log::LogLevel::Simple, "after");
+  ASSERT_EQ(env.LogMessages().size(), 4u);
+  EXPECT_EQ(env.LogMessages()[3], "New log_location: \"" + newLog + "\"");
+  EXPECT_EQ(harness::State().settings.log_location, newLog);
+  EXPECT_THAT(testing::ReadFile(newLog),
+              ::testing::MatchesRegex("\\[[^]]*, SIMPLE\\]  after\r\n"));
+}
+
+TEST(ApplyOptionEffectTest, LogLevelDebugLineIsFilteredByTheOldThreshold) {
+  TestEnvironment env(kSimple);
+  ApplyOption(ParseLine("log_level: debug"));
+  EXPECT_EQ(harness::State().settings.log_level, 0);
+  EXPECT_EQ(env.RawLog(), "<missing>");
+}
+
+TEST(ApplyOptionEffectTest, LogLevelErrorLineIsWrittenBeforeTheChange) {
+  TestEnvironment env(kDebug);
+  ApplyOption(ParseLine("log_level: error"));
+  ApplyOption(ParseLine("host_name: h"));
+  EXPECT_EQ(env.LogMessages().back(), "New log_level: \"error\"");
+  EXPECT_EQ(harness::State().settings.host_name, "h");
+}
+
+// --- ReadConfiguration -----------------------------------------------------
+
+class ReadConfigurationTest : public ::testing::Test {
+ protected:
+  explicit ReadConfigurationTest(int logLevel = kSimple) : env_(logLevel) {}
+
+  // Writes "bytes" as the configuration file and reads it.
+  void Read(std::string_view bytes) {
+    std::string path = env_.dir().File("config.txt");
+    testing::WriteFile(path, bytes);
+    ReadConfiguration(path.c_str());
+  }
+  void AddMethodFile(const std::string& name, const std::string& app) {
+    testing::WriteFile(env_.methodsPath() + name,
+                       "ProjectName;" + app + "\nm0\n");
+  }
+  const harness::Settings& settings() const {
+    return harness::State().settings;
+  }
+  std::vector<std::string> ApplicationNames() const {
+    std::vector<std::string> names;
+    for (const auto& [name, methods] : harness::State().methodLists) {
+      names.push_back(name);
+    }
+    return names;
+  }
+
+  CapturedOutput output_;
+  TestEnvironment env_;
+};
+
+TEST_F(ReadConfigurationTest, AppliesLinesInOrderAndLastOccurrenceWins) {
+  Read("host_name: first\nport: 1\nhost_name: second\n");
+  EXPECT_EQ(settings().host_name, "second");
+  EXPECT_EQ(settings().port, 1);
+  EXPECT_THAT(output_.warnings(), IsEmpty());
+}
+
+TEST_F(ReadConfigurationTest, LastLineWithoutLineFeedIsApplied) {
+  Read("port: 1\nhost_name: last");
+  EXPECT_EQ(settings().host_name, "last");
+}
+
+TEST_F(ReadConfigurationTest, CarriageReturnBeforeLineFeedIsNoPartOfValue) {
+  Read("host_name: a\r\nport: 5\r\n");
+  EXPECT_EQ(settings().host_name, "a");
+  EXPECT_EQ(settings().port, 5);
+}
+
+TEST_F(ReadConfigurationTest, ByteOrderMarkHidesTheFirstKey) {
+  Read("\xEF\xBB\xBFhost_name: a\nport: 5\n");
+  EXPECT_EQ(settings().host_name, "localhost");
+  EXPECT_EQ(settings().port, 5);
+}
+
+TEST_F(ReadConfigurationTest, CommentsBlankLinesAndUnknownKeysChangeNothing) {
+  Read("# port: 1\n\n   \n// host_name: x\nPort: 2\nHOST_NAME: y\n");
+  EXPECT_EQ(settings().port, 8182);
+  EXPECT_EQ(settings().host_name, "localhost");
+}
+
+TEST_F(ReadConfigurationTest, LineOf1023CharactersIsWholeAndReadingGoesOn) {
+  std::string value(1023 - 11, 'x');  // "host_name: " is 11 characters
+  Read("host_name: " + value + "\nport: 5\n");
+  EXPECT_EQ(settings().host_name, value);
+  EXPECT_EQ(settings().port, 5);
+}
+
+TEST_F(ReadConfigurationTest, OverlongLineIsAppliedCutAndEndsTheReading) {
+  Read("host_name: " + std::string(1100, 'x') + "\nport: 5\n");
+  EXPECT_EQ(settings().host_name, std::string(1023 - 11, 'x'));
+  EXPECT_EQ(settings().port, 8182);
+}
+
+TEST_F(ReadConfigurationTest, MissingFileWarnsOnceLogsNothingAndLoadsLists) {
+  AddMethodFile("shop.csv", "Shop");
+  harness::Settings before = settings();
+  ReadConfiguration(env_.dir().File("missing.txt").c_str());
+  EXPECT_THAT(output_.warnings(), ElementsAre(kConfigurationWarning));
+  EXPECT_EQ(settings().host_name, before.host_name);
+  EXPECT_EQ(settings().port, before.port);
+  EXPECT_EQ(settings().log_level, before.log_level);
+  EXPECT_THAT(ApplicationNames(), ElementsAre("Shop"));
+  EXPECT_EQ(env_.RawLog(), "<missing>");
+  EXPECT_EQ(output_.errors(), "");
+}
+
+TEST_F(ReadConfigurationTest, NullPathIsTreatedAsMissingFile) {
+  AddMethodFile("shop.csv", "Shop");
+  ReadConfiguration(nullptr);
+  EXPECT_THAT(output_.warnings(), ElementsAre(kConfigurationWarning));
+  EXPECT_THAT(ApplicationNames(), ElementsAre("Shop"));
+}
+
+TEST_F(ReadConfigurationTest, MissingFileScansTheDefaultMethodsLocation) {
+  harness::ResetState();
+  std::vector<std::string> listed;
+  platform::Operations ops = platform::Current();
+  ops.listDirectory = [&](const std::string& path) {
+    listed.push_back(path);
+    return platform::DirectoryListing{};
+  };
+  platform::ScopedOperations scoped(ops);
+  ReadConfiguration(env_.dir().File("missing.txt").c_str());
+  EXPECT_THAT(listed, ElementsAre("C:/Coverage/methods/"));
+}
+
+TEST_F(ReadConfigurationTest, MethodsLocationFromTheFileIsScanned) {
+  std::string other = env_.dir().File("other/");
+  std::filesystem::create_directory(other);
+  testing::WriteFile(other + "a.csv", "ProjectName;Other\nm0\n");
+  AddMethodFile("shop.csv", "Shop");
+  Read("methods_location: " + other + "\n");
+  EXPECT_THAT(ApplicationNames(), ElementsAre("Other"));
+}
+
+TEST_F(ReadConfigurationTest, SecondReadAppendsTheListsAgain) {
+  AddMethodFile("shop.csv", "Shop");
+  Read("port: 5\n");
+  Read("port: 5\n");
+  EXPECT_THAT(harness::State().methodLists.at("Shop"), ElementsAre("m0", "m0"));
+}
+
+class ReadConfigurationDebugTest : public ReadConfigurationTest {
+ protected:
+  ReadConfigurationDebugTest() : ReadConfigurationTest(kDebug) {}
+};
+
+TEST_F(ReadConfigurationDebugTest, EveryReadIsParsedIncludingTheFinalEmptyOne) {
+  Read("host_name: h\nPort: 1\n");
+  EXPECT_THAT(env_.LogLines(),
+              ElementsAre("DEBUG|ParseLine method. (line: host_name: h)",
+                          "DEBUG|Cutting. (base string:  h)",
+                          "DEBUG|Cutting. (base string: host_name)",
+                          "DEBUG|New host_name: \"h\"",
+                          "DEBUG|ParseLine method. (line: Port: 1)",
+                          "DEBUG|Cutting. (base string:  1)",
+                          "DEBUG|Cutting. (base string: Port)",
+                          "DEBUG|ParseLine method. (line: )",
+                          "DEBUG|Cutting. (base string: )",
+                          "DEBUG|Cutting. (base string: )"));
+}
+
+TEST_F(ReadConfigurationTest, LogLevelDebugFirstLetsLaterLinesThrough) {
+  Read("log_level: debug\nhost_name: h");
+  EXPECT_THAT(env_.LogLines(),
+              ElementsAre("DEBUG|ParseLine method. (line: host_name: h)",
+                          "DEBUG|Cutting. (base string:  h)",
+                          "DEBUG|Cutting. (base string: host_name)",
+                          "DEBUG|New host_name: \"h\""));
+}
+
+TEST_F(ReadConfigurationTest, LogLevelDebugLastLetsNoLineOfTheFileThrough) {
+  Read("host_name: h\nlog_level: debug");
+  EXPECT_EQ(settings().log_level, 0);
+  EXPECT_EQ(env_.RawLog(), "<missing>");
+}
+
+// --- ScanMethodsDirectory --------------------------------------------------
+
+class ScanMethodsDirectoryTest : public ReadConfigurationTest {
+ protected:
+  ScanMethodsDirectoryTest() : ReadConfigurationTest(kDebug) {}
+};
+
+TEST_F(ScanMethodsDirectoryTest, SelectsNamesEndingInLowerCaseCsv) {
+  for (const char* name : {"a.csv", "list_csv", "mycsv", "csv", "a.CSV",
+                           "list.csv.bak", "ab", "sv"}) {
+    AddMethodFile(name, name);
+  }
+  std::filesystem::create_directory(env_.methodsPath() + "x.csv");
+  ScanMethodsDirectory();
+  EXPECT_THAT(ApplicationNames(),
+              ElementsAre("a.csv", "csv", "list_csv", "mycsv"));
+  std::string dir = env_.methodsPath();
+  EXPECT_THAT(env_.LogLines(),
+              UnorderedElementsAre(
+                  "DEBUG|Open method list. (name: " + dir + "a.csv)",
+                  "DEBUG|Open method list. (name: " + dir + "list_csv)",
+                  "DEBUG|Open method list. (name: " + dir + "mycsv)",
+                  "DEBUG|Open method list. (name: " + dir + "csv)"));
+}
+
+TEST_F(ScanMethodsDirectoryTest, LocationWithoutSeparatorRunsNamesTogether) {
+  AddMethodFile("a.csv", "Shop");
+  std::string dir = env_.methodsPath();
+  dir.pop_back();
+  harness::State().settings.methods_location = dir;
+  ScanMethodsDirectory();
+  EXPECT_THAT(ApplicationNames(), IsEmpty());
+  EXPECT_THAT(env_.LogLines(),
+              ElementsAre("DEBUG|Open method list. (name: " + dir + "a.csv)",
+                          "ERROR|\"" + dir + "a.csv\" can't be opened!"));
+}
+
+TEST_F(ScanMethodsDirectoryTest, EmptyDirectoryLoadsAndReportsNothing) {
+  ScanMethodsDirectory();
+  EXPECT_THAT(ApplicationNames(), IsEmpty());
+  EXPECT_EQ(env_.RawLog(), "<missing>");
+  EXPECT_EQ(output_.errors(), "");
+}
+
+TEST_F(ScanMethodsDirectoryTest, MissingDirectoryIsReportedLikePerror) {
+  harness::State().methodLists["Kept"] = {"m0"};
+  harness::State().settings.methods_location = env_.dir().File("none/");
+  ScanMethodsDirectory();
+  EXPECT_EQ(output_.errors(),
+            "No method's location found!\n: No such file or directory\n");
+  EXPECT_THAT(env_.LogLines(),
+              ElementsAre("ERROR|No method's location found!"));
+  EXPECT_THAT(ApplicationNames(), ElementsAre("Kept"));
+}
+
+TEST_F(ScanMethodsDirectoryTest, ErrorDescriptionFollowsTheErrorNumber) {
+  // Running as root, a permission failure cannot be produced for real.
+  platform::Operations ops = platform::Current();
+  ops.listDirectory = [](const std::string&) {
+    return platform::DirectoryListing{EACCES, {}};
+  };
+  platform::ScopedOperations scoped(ops);
+  ScanMethodsDirectory();
+  EXPECT_EQ(output_.errors(),
+            "No method's location found!\n: Permission denied\n");
+}
+
+}  // namespace
+}  // namespace ostrivel::config
