@@ -1,0 +1,136 @@
+#ifndef OSTRIVEL_TESTING_LOOPBACK_SERVICE_H_
+#define OSTRIVEL_TESTING_LOOPBACK_SERVICE_H_
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace ostrivel::testing {
+
+// An answer as the collection service gives it: the status line
+// "HTTP/1.1 <status>", "Content-Type: application/json", "Content-Length"
+// with the size of "body", the blank line and "body".
+std::string HttpAnswer(std::string_view body,
+                       std::string_view status = "200 OK");
+
+// A collection service for tests, on its own thread, listening on
+// 127.0.0.1 at an ephemeral port. It reads each request (header and
+// Content-Length bytes), records it byte for byte and plays the next step of
+// its script for it. Requests beyond the script go to the responder, or,
+// without one, have their connection closed unanswered.
+//
+// Every wait of the service is bounded; the destructor (or Stop()) closes
+// every connection and joins the thread.
+class LoopbackService {
+ public:
+  // What the service does with one request.
+  struct Step {
+    enum class Kind {
+      kAnswer,           // sends "pieces" one by one, keeps the connection
+      kAnswerThenClose,  // sends "pieces", then closes the connection
+      kClose,            // closes the connection without answering
+      kReset,            // resets the connection (RST) without answering
+      kNeverAnswer,      // keeps the connection silent until Stop()
+    };
+    Kind kind = Kind::kAnswer;
+    // Each piece goes out in a send of its own, with a pause between
+    // pieces so that the client is very likely to receive them apart.
+    std::vector<std::string> pieces;
+  };
+  static Step Answer(std::string text);
+  static Step AnswerInPieces(std::vector<std::string> pieces);
+  static Step AnswerThenClose(std::string text);
+  static Step Close();
+  static Step Reset();
+  static Step NeverAnswer();
+
+  using Responder = std::function<Step(const std::string& request)>;
+
+  struct Request {
+    int connection = 0;  // 0 for the first connection accepted, and so on
+    std::string bytes;
+  };
+
+  // Throws std::runtime_error when no listening socket can be set up.
+  LoopbackService();
+  ~LoopbackService();
+  LoopbackService(const LoopbackService&) = delete;
+  LoopbackService& operator=(const LoopbackService&) = delete;
+
+  std::uint16_t port() const { return port_; }
+
+  // Appends a step to the script.
+  void Push(Step step);
+  // Answers the requests that find the script empty.
+  void SetResponder(Responder responder);
+  // The pause between two pieces of an answer (20 ms unless set).
+  void SetPiecePause(int milliseconds) { piecePauseMs_ = milliseconds; }
+
+  // The requests so far, in the order of their arrival.
+  std::vector<Request> Requests() const;
+  // The connections accepted so far.
+  int Connections() const;
+
+  // Closes every connection and the listening socket and joins the thread.
+  // May be called from any thread but the service's own, more than once.
+  void Stop();
+
+ private:
+  struct Connection {
+    int fd = -1;
+    int index = 0;
+    bool silent = false;
+    std::string pending;
+  };
+
+  void Run();
+  void Accept();
+  // Returns false when the connection is to be closed.
+  bool Read(Connection& connection);
+  bool Play(Connection& connection, const Step& step);
+  bool SendAll(int fd, std::string_view bytes);
+  Step NextStep(const std::string& request);
+
+  int listener_ = -1;
+  std::uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> piecePauseMs_{20};
+
+  mutable std::mutex mutex_;  // guards what follows
+  std::deque<Step> script_;
+  Responder responder_;
+  std::vector<Request> requests_;
+  int connectionCount_ = 0;
+
+  std::vector<Connection> connections_;  // the service thread's own
+  std::thread thread_;
+};
+
+// A port on 127.0.0.1 that refuses every connection: bound, never listening,
+// for as long as this object lives.
+class RefusingPort {
+ public:
+  RefusingPort();
+  ~RefusingPort();
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+
+  std::uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+};
+
+// The number of open file descriptors of this process (Linux).
+int OpenDescriptorCount();
+
+}  // namespace ostrivel::testing
+
+#endif  // OSTRIVEL_TESTING_LOOPBACK_SERVICE_H_
