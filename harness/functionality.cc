@@ -87,6 +87,13 @@ bool StartNewTestCase() {
 bool SetTestName(const char* name) {
   return Guarded("SetTestName", true, [&] {
     auto& collector = State().collector;
+    if (name == nullptr) {
+      // A harness fault; the previous name stays instead of the harness
+      // crashing.
+      WriteLog(LogLevel::Error,
+               "Unable to update the name of the test case: no name given!");
+      return true;
+    }
     collector.testName = name;
     WriteLog(LogLevel::Simple,
              "Update the name of the test case. (Test name: " +
