@@ -1,0 +1,76 @@
+#include "coverage/trace_file.h"
+
+#include <charconv>
+#include <cstddef>
+
+#include "harness/state.h"
+#include "log/log.h"
+#include "platform/text_file.h"
+
+namespace ostrivel::coverage {
+namespace {
+
+using log::LogLevel;
+using log::WriteLog;
+
+// Rows are gathered into chunks of about this size before they reach the
+// writer, so that a call costs no more than a copy.
+constexpr std::size_t kChunkSize = 64 * 1024;
+
+}  // namespace
+
+void TracePath(const std::string& application,
+               const CoverageVector& coverageVector,
+               const std::string& traceLocation,
+               const MethodLists& methodLists) {
+  WriteLog(LogLevel::Debug, "TracePath method.");
+  auto found = methodLists.find(application);
+  if (found == methodLists.end()) {
+    WriteLog(LogLevel::Error,
+             "\"" + application + "\" application's method list didn't load!");
+    return;
+  }
+  const MethodList& methods = found->second;
+  if (methods.size() != coverageVector.size()) {
+    WriteLog(LogLevel::Error,
+             "Size of the loaded and the received method list are not equal "
+             "in \"" +
+                 application + "\"! (loaded list size:" +
+                 std::to_string(methods.size()) + ", recieved list size:" +
+                 std::to_string(coverageVector.size()) + ")");
+    return;
+  }
+
+  platform::TextFileWriter file;
+  if (!file.Open(traceLocation, platform::TextFileWriter::Mode::kTruncate)) {
+    return;
+  }
+  std::string chunk(kTraceHeader);
+  chunk.reserve(kChunkSize + 2048);
+  char number[16];
+  for (std::size_t i = 0; i < coverageVector.size(); ++i) {
+    std::int32_t count = coverageVector[i];
+    if (count == 0) continue;
+    chunk += methods[i];
+    chunk += ';';
+    auto result = std::to_chars(number, number + sizeof(number), count);
+    chunk.append(number, result.ptr);
+    chunk += '\n';
+    if (chunk.size() >= kChunkSize) {
+      file.Write(chunk);
+      chunk.clear();
+    }
+  }
+  file.Write(chunk);
+  // One flush for the whole file: its bytes are complete only now.
+  file.Close();
+}
+
+void TracePath(const std::string& application,
+               const CoverageVector& coverageVector) {
+  const auto& state = harness::State();
+  TracePath(application, coverageVector, state.collector.trace_location,
+            state.methodLists);
+}
+
+}  // namespace ostrivel::coverage

@@ -1,0 +1,36 @@
+#ifndef OSTRIVEL_COVERAGE_TRACE_FILE_H_
+#define OSTRIVEL_COVERAGE_TRACE_FILE_H_
+
+#include <string>
+#include <string_view>
+
+#include "coverage/message_content.h"
+#include "coverage/method_list.h"
+
+namespace ostrivel::coverage {
+
+// The first line of every trace file.
+inline constexpr std::string_view kTraceHeader =
+    "ID; Method; Package; Number of calls\n";
+
+// Writes the trace file of "application" at "traceLocation", created or
+// emptied: the header line, then "<method line>;<count>" for every position
+// whose count is not 0, in method-list order, each line ending in CR LF.
+//
+// The counts are paired by position with the application's list in
+// "methodLists". When it has no list, or the list's length differs from the
+// number of counts, the failure is logged at level 2 and no file is created
+// or changed. A file that cannot be created is skipped without a message.
+void TracePath(const std::string& application,
+               const CoverageVector& coverageVector,
+               const std::string& traceLocation,
+               const MethodLists& methodLists);
+
+// As above, at the process-wide "trace_location" against the process-wide
+// method lists.
+void TracePath(const std::string& application,
+               const CoverageVector& coverageVector);
+
+}  // namespace ostrivel::coverage
+
+#endif  // OSTRIVEL_COVERAGE_TRACE_FILE_H_
