@@ -1,0 +1,235 @@
+// Loads the built library the way a harness does and drives it through its
+// whole life: Init, Open, naming the tests, Close. Checks the log it leaves
+// and the symbols it exports.
+
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "testing/temp_dir.h"
+
+namespace {
+
+using ostrivel::testing::TempDir;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::UnorderedElementsAre;
+
+// The exported functions under their C++ names.
+constexpr const char* kInit = "_ZN13Functionality4InitEPKc";
+constexpr const char* kOpen = "_ZN13Functionality4OpenEv";
+constexpr const char* kStartNewTestCase =
+    "_ZN13Functionality16StartNewTestCaseEv";
+constexpr const char* kSetTestName = "_ZN13Functionality11SetTestNameEPKc";
+constexpr const char* kGetCurrentPath = "_ZN13Functionality14GetCurrentPathEv";
+constexpr const char* kGetCollectedInformation =
+    "_ZN13Functionality23GetCollectedInformationEv";
+constexpr const char* kClose = "_ZN13Functionality5CloseEv";
+
+using TextFunction = bool (*)(const char*);
+using PlainFunction = bool (*)();
+
+// The library, loaded for the lifetime of this object.
+class Library {
+ public:
+  Library() : handle_(dlopen(OSTRIVEL_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL)) {}
+  ~Library() {
+    if (handle_ != nullptr) dlclose(handle_);
+  }
+  Library(const Library&) = delete;
+  Library& operator=(const Library&) = delete;
+
+  bool loaded() const { return handle_ != nullptr; }
+  template <typename Function>
+  Function Find(const char* name) const {
+    return reinterpret_cast<Function>(dlsym(handle_, name));
+  }
+
+ private:
+  void* handle_;
+};
+
+// The lines of a log file as "LEVEL|message", each checked for the
+// timestamp layout and the CR LF ending. A line that does not fit is kept
+// whole behind "?|" so that the comparison shows it.
+std::vector<std::string> LogLines(const std::string& path) {
+  static const std::regex kLine(
+      R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d, (DEBUG |SIMPLE|ERROR )\]  ([^\r\n]*))");
+  std::vector<std::string> lines;
+  std::string raw = ostrivel::testing::ReadFile(path);
+  if (raw == "<missing>") return lines;
+  std::size_t start = 0;
+  while (start < raw.size()) {
+    std::size_t end = raw.find("\r\n", start);
+    if (end == std::string::npos) {
+      lines.push_back("?|" + raw.substr(start) + "<no CR LF>");
+      break;
+    }
+    std::string line = raw.substr(start, end - start);
+    std::smatch match;
+    if (std::regex_match(line, match, kLine)) {
+      std::string level = match[1].str();
+      if (level.back() == ' ') level.pop_back();
+      lines.push_back(level + "|" + match[2].str());
+    } else {
+      lines.push_back("?|" + line);
+    }
+    start = end + 2;
+  }
+  return lines;
+}
+
+// Restores the working directory when it goes away.
+class WorkingDirectory {
+ public:
+  explicit WorkingDirectory(const std::string& path)
+      : saved_(std::filesystem::current_path()) {
+    std::filesystem::current_path(path);
+  }
+  ~WorkingDirectory() {
+    std::error_code error;
+    std::filesystem::current_path(saved_, error);
+  }
+  WorkingDirectory(const WorkingDirectory&) = delete;
+  WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+ private:
+  std::filesystem::path saved_;
+};
+
+TEST(LifecycleTest, MissingConfigurationKeepsTheBuiltInDefaults) {
+  Library library;
+  ASSERT_TRUE(library.loaded()) << dlerror();
+  auto init = library.Find<TextFunction>(kInit);
+  ASSERT_NE(init, nullptr);
+
+  // The defaults lie under "C:/Coverage/", a relative path here.
+  TempDir dir;
+  std::filesystem::create_directories(dir.File("C:/Coverage/methods"));
+  ostrivel::testing::WriteFile(dir.File("C:/Coverage/methods/shop.csv"),
+                               "Shop\n");
+  WorkingDirectory cwd(dir.path());
+
+  ::testing::internal::CaptureStderr();
+  EXPECT_TRUE(init("missing.conf"));
+  std::string errors = ::testing::internal::GetCapturedStderr();
+
+  EXPECT_EQ(errors,
+            "Configuration: Unable to open config-file!\n"
+            "Default configurations used.\n");
+  EXPECT_THAT(LogLines(dir.File("C:/Coverage/log.txt")),
+              ElementsAre("ERROR|\"C:/Coverage/methods/shop.csv\" wrong file "
+                          "format!"));
+}
+
+TEST(LifecycleTest, WholeSequenceWritesItsLogLines) {
+  Library library;
+  ASSERT_TRUE(library.loaded()) << dlerror();
+  auto init = library.Find<TextFunction>(kInit);
+  auto open = library.Find<PlainFunction>(kOpen);
+  auto setTestName = library.Find<TextFunction>(kSetTestName);
+  auto getCurrentPath = library.Find<PlainFunction>(kGetCurrentPath);
+  auto close = library.Find<PlainFunction>(kClose);
+  ASSERT_NE(init, nullptr);
+  ASSERT_NE(open, nullptr);
+  ASSERT_NE(setTestName, nullptr);
+  ASSERT_NE(getCurrentPath, nullptr);
+  ASSERT_NE(close, nullptr);
+  ASSERT_NE(library.Find<PlainFunction>(kStartNewTestCase), nullptr);
+  ASSERT_NE(library.Find<PlainFunction>(kGetCollectedInformation), nullptr);
+
+  TempDir dir;
+  const std::string base = dir.path();
+  const std::string methods = dir.File("methods/");
+  std::filesystem::create_directory(methods);
+  ostrivel::testing::WriteFile(
+      methods + "shop.csv",
+      "ProjectName;Shop\r\n0;Login;auth\r\n1;Pay;cart\r\n");
+  ostrivel::testing::WriteFile(methods + "notes.txt", "ProjectName;Notes\n");
+  // The log moves first, so that no line goes to the default log; the
+  // lines of log_location and log_level are below the threshold.
+  const std::string config = dir.File("ostrivel.conf");
+  ostrivel::testing::WriteFile(config, "log_location: " + base +
+                                           "log.txt\n"
+                                           "log_level: debug\n"
+                                           "res_location: " +
+                                           base +
+                                           "result.csv\n"
+                                           "methods_location:" +
+                                           methods +
+                                           "\n"
+                                           "base_location: " +
+                                           base + "\n");
+
+  EXPECT_TRUE(init(config.c_str()));
+  EXPECT_TRUE(open());
+  EXPECT_TRUE(setTestName("Login"));
+  EXPECT_TRUE(getCurrentPath());
+  EXPECT_TRUE(close());
+
+  const std::string cwdName =
+      std::filesystem::current_path().filename().string();
+  std::vector<std::string> expected = {
+      "DEBUG|ParseLine method. (line: res_location: " + base + "result.csv)",
+      "DEBUG|Cutting. (base string:  " + base + "result.csv)",
+      "DEBUG|Cutting. (base string: res_location)",
+      "DEBUG|New res_location: \"" + base + "result.csv\"",
+      "DEBUG|ParseLine method. (line: methods_location:" + methods + ")",
+      "DEBUG|Cutting. (base string: " + methods + ")",
+      "DEBUG|Cutting. (base string: methods_location)",
+      "DEBUG|New methods_location: \"" + methods + "\"",
+      "DEBUG|ParseLine method. (line: base_location: " + base + ")",
+      "DEBUG|Cutting. (base string:  " + base + ")",
+      "DEBUG|Cutting. (base string: base_location)",
+      "DEBUG|New base_location: \"" + base + "\"",
+      // The read that finds the end of the file is parsed as well.
+      "DEBUG|ParseLine method. (line: )",
+      "DEBUG|Cutting. (base string: )",
+      "DEBUG|Cutting. (base string: )",
+      "DEBUG|Open method list. (name: " + methods + "shop.csv)",
+      "SIMPLE|Device open.",
+      "SIMPLE|Update the name of the test case. (Test name: Login)",
+      "SIMPLE|Update the name of the test case. (Test name: " + cwdName + ")",
+      "SIMPLE|Device close.",
+  };
+  EXPECT_THAT(LogLines(base + "log.txt"), ElementsAreArray(expected));
+  EXPECT_FALSE(ostrivel::testing::FileExists(base + "result.csv"));
+}
+
+TEST(ExportsTest, OnlyTheSevenFunctionsAreExported) {
+  std::string command = std::string("nm -D --defined-only '") +
+                        OSTRIVEL_LIBRARY_PATH + "' 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char buffer[512];
+  std::size_t n;
+  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
+    output.append(buffer, n);
+  }
+  int status = pclose(pipe);
+  if (status != 0 && output.empty()) GTEST_SKIP() << "nm is not available";
+
+  std::vector<std::string> symbols;
+  std::size_t start = 0;
+  while (start < output.size()) {
+    std::size_t end = output.find('\n', start);
+    if (end == std::string::npos) end = output.size();
+    std::string line = output.substr(start, end - start);
+    std::size_t blank = line.find_last_of(' ');
+    if (!line.empty()) symbols.push_back(line.substr(blank + 1));
+    start = end + 1;
+  }
+  EXPECT_THAT(symbols, UnorderedElementsAre(kInit, kOpen, kStartNewTestCase,
+                                            kSetTestName, kGetCurrentPath,
+                                            kGetCollectedInformation, kClose));
+}
+
+}  // namespace
