@@ -1,0 +1,65 @@
+#ifndef OSTRIVEL_RUNNER_RESULT_TABLE_H_
+#define OSTRIVEL_RUNNER_RESULT_TABLE_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Reading back the library's result file and the summary table that
+// ostrivel-run prints from it.
+
+namespace ostrivel::runner {
+
+// The header line of the result file, without its line end.
+inline constexpr const char* kResultHeader =
+    "Test name;Application name;Trace length;Coverage%;Runtime (ms);"
+    "Covered Methods' IDs;Not Covered Methods' IDs";
+
+// One row of the result file; the numbers as the library wrote them.
+struct ResultRow {
+  std::string testName;
+  std::string application;
+  std::string traceLength;
+  std::string coverage;
+  std::string runtime;
+  std::string covered;
+  std::string notCovered;
+};
+
+struct ResultRows {
+  std::vector<ResultRow> rows;
+  int unreadableLines = 0;  // lines that are neither the header nor a row
+};
+
+// The size of the file at "path" in bytes, 0 when it does not exist.
+std::uint64_t FileSize(const std::string& path);
+
+// The bytes of the file at "path" from "offset" on: the rows written since
+// the file had that size. A file that has become shorter was replaced, and
+// is read whole. Empty when the file cannot be read.
+std::string ReadFileFrom(const std::string& path, std::uint64_t offset);
+
+// Splits result-file text into rows. Lines end in LF or CR LF; header lines
+// are skipped. The library writes names without quoting, so a ";" in a
+// name shifts the columns: the last five columns are taken from the right,
+// and the test name is the longest of "knownTests" that the rest starts
+// with (else the text before its first ";").
+ResultRows ParseResultRows(const std::string& text,
+                           const std::vector<std::string>& knownTests);
+
+// How one test of the list ended.
+struct TestOutcome {
+  std::string name;
+  bool passed = false;
+  bool serviceReached = true;
+};
+
+// The summary table: one line per test and application, in the order of
+// "outcomes" and, within a test, in the order of the rows. A test without
+// rows gets one line that says why.
+std::string FormatSummaryTable(const std::vector<TestOutcome>& outcomes,
+                               const std::vector<ResultRow>& rows);
+
+}  // namespace ostrivel::runner
+
+#endif  // OSTRIVEL_RUNNER_RESULT_TABLE_H_

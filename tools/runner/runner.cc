@@ -1,0 +1,164 @@
+#include "tools/runner/runner.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "ostrivel/harness_library.h"
+#include "tools/runner/child_process.h"
+#include "tools/runner/config_value.h"
+#include "tools/runner/result_table.h"
+#include "tools/runner/test_list.h"
+
+namespace ostrivel::runner {
+
+namespace {
+
+constexpr const char* kLibraryName = "libostrivel.so";
+// The library's own default when the configuration names no result file.
+constexpr const char* kDefaultResultPath = "C:/Coverage/result.csv";
+// A failed test shows at most this many of its last output lines.
+constexpr std::size_t kShownOutputLines = 40;
+
+void ShowOutput(const std::string& output, std::ostream& out) {
+  std::vector<std::string> lines;
+  std::istringstream stream(output);
+  std::string line;
+  while (std::getline(stream, line)) lines.push_back(line);
+  std::size_t first =
+      lines.size() > kShownOutputLines ? lines.size() - kShownOutputLines : 0;
+  if (first > 0) out << "    | ... (" << first << " lines left out)\n";
+  for (std::size_t i = first; i < lines.size(); ++i) {
+    out << "    | " << lines[i] << "\n";
+  }
+}
+
+}  // namespace
+
+std::string DefaultLibraryPath() {
+  const char* fromEnvironment = std::getenv("OSTRIVEL_LIBRARY");
+  if (fromEnvironment != nullptr && *fromEnvironment != '\0') {
+    return fromEnvironment;
+  }
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::path program = fs::read_symlink("/proc/self/exe", error);
+  if (!error) {
+    fs::path folder = program.parent_path();
+    for (const fs::path& candidate :
+         {folder / kLibraryName, folder / ".." / ".." / kLibraryName,
+          folder / ".." / "lib" / kLibraryName}) {
+      if (fs::is_regular_file(candidate, error)) {
+        return candidate.lexically_normal().string();
+      }
+    }
+  }
+  return kLibraryName;
+}
+
+int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
+  TestList list = ReadTestList(options.testListPath);
+  for (const std::string& message : list.errors) {
+    err << "ostrivel-run: " << message << "\n";
+  }
+  if (!list.errors.empty()) return kCannotRun;
+  if (list.tests.empty()) {
+    err << "ostrivel-run: " << options.testListPath << ": no tests\n";
+    return kCannotRun;
+  }
+
+  std::string error;
+  std::unique_ptr<HarnessLibrary> library =
+      HarnessLibrary::Load(options.libraryPath, &error);
+  if (library == nullptr) {
+    err << "ostrivel-run: cannot load the library: " << error << "\n";
+    return kCannotRun;
+  }
+
+  std::string resultPath = options.resultPath.value_or(
+      ReadConfigValue(options.configPath, "res_location")
+          .value_or(kDefaultResultPath));
+  // Rows accumulate over runs; the table shows those written from here on.
+  std::uint64_t resultOffset = FileSize(resultPath);
+
+  library->Init(options.configPath.c_str());
+  library->Open();
+
+  std::vector<TestOutcome> outcomes;
+  std::vector<std::string> names;
+  const std::size_t count = list.tests.size();
+  for (std::size_t index = 0; index < count; ++index) {
+    const TestCase& test = list.tests[index];
+    std::string prefix =
+        fmt::format("[{}/{}] {} ...", index + 1, count, test.name);
+    if (!options.showOutput) out << prefix << std::flush;
+
+    library->SetTestName(test.name.c_str());
+    TestOutcome outcome;
+    outcome.name = test.name;
+    outcome.serviceReached = library->StartNewTestCase();
+
+    CommandOptions commandOptions;
+    commandOptions.environment = {{"OSTRIVEL_TEST_NAME", test.name}};
+    commandOptions.timeoutMs = options.timeoutSeconds * 1000;
+    commandOptions.captureOutput = !options.showOutput;
+    auto start = std::chrono::steady_clock::now();
+    CommandResult result = RunCommand(test.command, commandOptions);
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+
+    library->GetCollectedInformation();
+    outcome.passed = result.Passed();
+
+    if (options.showOutput) out << prefix;
+    out << fmt::format(" {} ({} ms)", outcome.passed ? "PASS" : "FAIL",
+                       elapsed.count());
+    if (!outcome.serviceReached) out << " [no coverage: service unreachable]";
+    out << "\n";
+    if (!outcome.passed) {
+      out << "    " << result.Describe() << "\n";
+      ShowOutput(result.output, out);
+    }
+    out << std::flush;
+    outcomes.push_back(outcome);
+    names.push_back(test.name);
+  }
+
+  library->Close();
+
+  ResultRows rows =
+      ParseResultRows(ReadFileFrom(resultPath, resultOffset), names);
+  out << "\n" << FormatSummaryTable(outcomes, rows.rows) << "\n";
+
+  int passed = 0;
+  int unreachable = 0;
+  for (const TestOutcome& outcome : outcomes) {
+    passed += outcome.passed ? 1 : 0;
+    unreachable += outcome.serviceReached ? 0 : 1;
+  }
+  out << fmt::format("{} tests: {} passed, {} failed.\n", count, passed,
+                     count - static_cast<std::size_t>(passed));
+  if (unreachable > 0) {
+    out << fmt::format(
+        "The collection service could not be reached for {} of them.\n",
+        unreachable);
+  }
+  if (rows.unreadableLines > 0) {
+    out << fmt::format("{} new lines of the result file are not rows.\n",
+                       rows.unreadableLines);
+  }
+  out << "Result file: " << resultPath
+      << (std::filesystem::exists(resultPath) ? "" : " (missing)") << "\n";
+
+  int exitCode = kSuccess;
+  if (passed != static_cast<int>(count)) exitCode |= kTestFailed;
+  if (unreachable > 0) exitCode |= kServiceUnreachable;
+  return exitCode;
+}
+
+}  // namespace ostrivel::runner

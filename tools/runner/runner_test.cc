@@ -1,0 +1,413 @@
+#include "tools/runner/runner.h"
+
+#include <stdlib.h>
+
+#include <chrono>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "testing/temp_dir.h"
+#include "tools/runner/child_process.h"
+#include "tools/runner/config_value.h"
+#include "tools/runner/result_table.h"
+#include "tools/runner/test_list.h"
+
+namespace ostrivel::runner {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  std::string line;
+  while (std::getline(stream, line)) lines.push_back(line);
+  return lines;
+}
+
+// ---- the test list ----
+
+TEST(TestListTest, ReadsNameAndCommandSkippingCommentsAndBlankLines) {
+  TestList list = ParseTestList(
+      "# the sample's tests\r\n"
+      "\n"
+      "   # indented comment\n"
+      "Help\tsample-app help\r\n"
+      "Two Words \t\t echo 'a\tb' \n"
+      "Last\ttrue",
+      "tests.txt");
+  EXPECT_TRUE(list.errors.empty());
+  ASSERT_EQ(list.tests.size(), 3u);
+  EXPECT_EQ(list.tests[0].name, "Help");
+  EXPECT_EQ(list.tests[0].command, "sample-app help");
+  EXPECT_EQ(list.tests[0].line, 4);
+  EXPECT_EQ(list.tests[1].name, "Two Words");
+  EXPECT_EQ(list.tests[1].command, "echo 'a\tb'");
+  EXPECT_EQ(list.tests[2].command, "true");
+}
+
+TEST(TestListTest, RejectsLinesThatWouldBreakTheResultFile) {
+  TestList list = ParseTestList(
+      "NoTab true\n"
+      "\ttrue\n"
+      "a;b\ttrue\n"
+      "dir/name\ttrue\n"
+      "NoCommand\t  \n"
+      "Twice\ttrue\n"
+      "Twice\tfalse\n",
+      "tests.txt");
+  EXPECT_THAT(
+      list.errors,
+      ElementsAre(
+          "tests.txt:1: expected a test name, a tab and a command",
+          "tests.txt:2: the test name is empty",
+          "tests.txt:3: the test name \"a;b\" contains \";\", \"/\" or \"\\\"",
+          "tests.txt:4: the test name \"dir/name\" contains \";\", \"/\" or "
+          "\"\\\"",
+          "tests.txt:5: the test \"NoCommand\" has no command",
+          "tests.txt:7: the test name \"Twice\" is used twice"));
+}
+
+TEST(TestListTest, MissingFileIsOneError) {
+  TempDir dir;
+  TestList list = ReadTestList(dir.File("none.txt"));
+  EXPECT_THAT(list.errors,
+              ElementsAre(dir.File("none.txt") + ": cannot be read"));
+}
+
+// ---- the configuration value (the library's key rules) ----
+
+TEST(ConfigValueTest, FollowsTheLibrarysKeyRules) {
+  EXPECT_EQ(
+      FindConfigValue("  res_location :  /out/r.csv  \r\n", "res_location"),
+      "/out/r.csv");
+  // The last occurrence wins; a tab stays in the value; case matters.
+  EXPECT_EQ(FindConfigValue("res_location: a\nres_location:\tb\n"
+                            "Res_location: c\n",
+                            "res_location"),
+            "\tb");
+  // Further colons belong to the value; a last line without LF counts.
+  EXPECT_EQ(FindConfigValue("res_location: C:/x/r.csv", "res_location"),
+            "C:/x/r.csv");
+  EXPECT_EQ(FindConfigValue("res_location\n", "res_location"), "res_location");
+  EXPECT_EQ(FindConfigValue("log_location: /l.txt\n", "res_location"),
+            std::nullopt);
+}
+
+TEST(ConfigValueTest, OverlongLineCountsWithItsStartAndEndsTheReading) {
+  std::string longValue(1100, 'v');
+  std::string text = "res_location: " + longValue + "\nres_location: later\n";
+  std::optional<std::string> value = FindConfigValue(text, "res_location");
+  ASSERT_TRUE(value.has_value());
+  EXPECT_EQ(*value, std::string(1023 - 14, 'v'));
+}
+
+TEST(ConfigValueTest, UnreadableFileHasNoValue) {
+  TempDir dir;
+  EXPECT_EQ(ReadConfigValue(dir.File("missing.conf"), "res_location"),
+            std::nullopt);
+}
+
+// ---- the result file and the table ----
+
+TEST(ResultTableTest, ParsesRowsSkippingHeadersAndSplitsNamesByKnownTests) {
+  std::string text = std::string(kResultHeader) +
+                     "\r\n"
+                     "Login;Shop;12;33.3333;5;0 2;1\r\n"
+                     "a;b;Shop;App;1;50;7;1;0\r\n"
+                     "broken;row\r\n"
+                     "Other;Sho;p;0;0;0;;0 1\r\n";
+  ResultRows parsed = ParseResultRows(text, {"Login", "a", "a;b"});
+  EXPECT_EQ(parsed.unreadableLines, 1);
+  ASSERT_EQ(parsed.rows.size(), 3u);
+  EXPECT_EQ(parsed.rows[0].testName, "Login");
+  EXPECT_EQ(parsed.rows[0].application, "Shop");
+  EXPECT_EQ(parsed.rows[0].traceLength, "12");
+  EXPECT_EQ(parsed.rows[0].coverage, "33.3333");
+  EXPECT_EQ(parsed.rows[0].runtime, "5");
+  EXPECT_EQ(parsed.rows[0].covered, "0 2");
+  EXPECT_EQ(parsed.rows[0].notCovered, "1");
+  // The longest known test name wins; the rest is the application.
+  EXPECT_EQ(parsed.rows[1].testName, "a;b");
+  EXPECT_EQ(parsed.rows[1].application, "Shop;App");
+  // An unknown test name ends at the first ";".
+  EXPECT_EQ(parsed.rows[2].testName, "Other");
+  EXPECT_EQ(parsed.rows[2].application, "Sho;p");
+  EXPECT_EQ(parsed.rows[2].covered, "");
+}
+
+TEST(ResultTableTest, TableHasOneLinePerTestAndApplication) {
+  std::vector<TestOutcome> outcomes = {{"Checkout", true, true},
+                                       {"Help", false, true},
+                                       {"Offline", true, false}};
+  std::vector<ResultRow> rows = {
+      {"Checkout", "Shop", "1.23457e+06", "87.5", "12", "", ""},
+      {"Checkout", "Backend", "0", "0", "12", "", ""},
+      {"Unlisted", "Shop", "1", "1", "1", "", ""}};
+  EXPECT_EQ(FormatSummaryTable(outcomes, rows),
+            "Test      Status  Application            Trace length  "
+            "Coverage %  Runtime (ms)\n"
+            "--------  ------  ---------------------  ------------  "
+            "----------  ------------\n"
+            "Checkout  PASS    Shop                    1.23457e+06  "
+            "      87.5            12\n"
+            "Checkout  PASS    Backend                           0  "
+            "         0            12\n"
+            "Help      FAIL    (no result row)                   -  "
+            "         -             -\n"
+            "Offline   PASS    (service unreachable)             -  "
+            "         -             -\n");
+}
+
+TEST(ResultTableTest, ReadsFromAnOffsetAndWholeWhenTheFileShrank) {
+  TempDir dir;
+  std::string path = dir.File("result.csv");
+  EXPECT_EQ(FileSize(path), 0u);
+  EXPECT_EQ(ReadFileFrom(path, 0), "");
+  WriteFile(path, "old\nnew\n");
+  EXPECT_EQ(FileSize(path), 8u);
+  EXPECT_EQ(ReadFileFrom(path, 4), "new\n");
+  EXPECT_EQ(ReadFileFrom(path, 100), "old\nnew\n");
+}
+
+// ---- commands ----
+
+TEST(ChildProcessTest, ReportsExitCodeSignalAndOutput) {
+  CommandResult passed = RunCommand("echo out; echo err >&2", {});
+  EXPECT_TRUE(passed.Passed());
+  EXPECT_EQ(passed.output, "out\nerr\n");
+
+  CommandResult failed = RunCommand("exit 3", {});
+  EXPECT_FALSE(failed.Passed());
+  EXPECT_EQ(failed.Describe(), "exit code 3");
+
+  CommandResult killed = RunCommand("kill -9 $$", {});
+  EXPECT_FALSE(killed.Passed());
+  EXPECT_THAT(killed.Describe(), HasSubstr("killed by signal 9"));
+}
+
+TEST(ChildProcessTest, StandardInputIsEmptyAndEnvironmentIsPassedThrough) {
+  ::setenv("OSTRIVEL_RUNNER_TEST_MARK", "inherited", 1);
+  CommandOptions options;
+  options.environment = {{"OSTRIVEL_RUNNER_TEST_ADDED", "added"},
+                         {"OSTRIVEL_RUNNER_TEST_MARK", "replaced"}};
+  CommandResult result = RunCommand(
+      "cat; echo \"$OSTRIVEL_RUNNER_TEST_ADDED $OSTRIVEL_RUNNER_TEST_MARK\"",
+      options);
+  ::unsetenv("OSTRIVEL_RUNNER_TEST_MARK");
+  EXPECT_TRUE(result.Passed());
+  EXPECT_EQ(result.output, "added replaced\n");
+}
+
+// True once process "pid" has ended (gone, or a zombie nobody reaped yet).
+bool Ended(const std::string& pid) {
+  std::string stat = ReadFile("/proc/" + pid + "/stat");
+  if (stat == "<missing>") return true;
+  std::size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() &&
+         stat[close + 2] == 'Z';
+}
+
+TEST(ChildProcessTest, TimeOutKillsTheCommandAndItsChildren) {
+  TempDir dir;
+  CommandOptions options;
+  options.timeoutMs = 200;
+  CommandResult result = RunCommand(
+      "sleep 30 & echo $! > " + dir.File("child.pid") + "; wait", options);
+  EXPECT_TRUE(result.timedOut);
+  EXPECT_EQ(result.Describe(), "timed out");
+  std::string pid = ReadFile(dir.File("child.pid"));
+  ASSERT_NE(pid, "<missing>");
+  pid.erase(pid.find_last_not_of("\n") + 1);
+  bool ended = false;
+  for (int attempt = 0; attempt < 500 && !ended; ++attempt) {
+    ended = Ended(pid);
+    if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(ended) << "the command's child " << pid << " survived";
+}
+
+// ---- the whole run, against a stand-in for the library ----
+
+class RunnerTest : public ::testing::Test {
+ protected:
+  // A configuration for the stand-in library: it records its calls and
+  // writes a row per application and test into result.csv.
+  void Configure(const std::string& extra = "") {
+    WriteFile(dir_.File("ostrivel.conf"), "calls: " + dir_.File("calls.txt") +
+                                              "\n"
+                                              "res_location: " +
+                                              dir_.File("result.csv") +
+                                              "\n"
+                                              "applications: Alpha Beta\n" +
+                                              extra);
+  }
+
+  int Run(const std::string& testList) {
+    WriteFile(dir_.File("tests.txt"), testList);
+    RunOptions options;
+    options.libraryPath = OSTRIVEL_FAKE_LIBRARY_PATH;
+    options.configPath = dir_.File("ostrivel.conf");
+    options.testListPath = dir_.File("tests.txt");
+    options.timeoutSeconds = 60;
+    std::ostringstream out;
+    std::ostringstream err;
+    int code = RunTests(options, out, err);
+    out_ = out.str();
+    err_ = err.str();
+    return code;
+  }
+
+  std::vector<std::string> Calls() const {
+    return Lines(ReadFile(dir_.File("calls.txt")));
+  }
+
+  TempDir dir_;
+  std::string out_;
+  std::string err_;
+};
+
+TEST_F(RunnerTest, CallsTheLibraryAroundEveryCommandAndReportsFailures) {
+  Configure();
+  int code =
+      Run("Good\ttest \"$OSTRIVEL_TEST_NAME\" = Good\n"
+          "Bad\techo something went wrong; exit 1\n");
+  EXPECT_EQ(code, kTestFailed);
+  EXPECT_EQ(err_, "");
+  EXPECT_THAT(Calls(),
+              ElementsAre("Init(" + dir_.File("ostrivel.conf") + ")", "Open()",
+                          "SetTestName(Good)", "StartNewTestCase()",
+                          "GetCollectedInformation()", "SetTestName(Bad)",
+                          "StartNewTestCase()", "GetCollectedInformation()",
+                          "Close()"));
+
+  std::vector<std::string> lines = Lines(out_);
+  ASSERT_EQ(lines.size(), 14u) << out_;
+  EXPECT_TRUE(std::regex_match(
+      lines[0], std::regex(R"(\[1/2\] Good \.\.\. PASS \(\d+ ms\))")))
+      << lines[0];
+  EXPECT_TRUE(std::regex_match(
+      lines[1], std::regex(R"(\[2/2\] Bad \.\.\. FAIL \(\d+ ms\))")))
+      << lines[1];
+  EXPECT_EQ(lines[2], "    exit code 1");
+  EXPECT_EQ(lines[3], "    | something went wrong");
+  std::string rest;
+  for (std::size_t i = 4; i < lines.size(); ++i) rest += lines[i] + "\n";
+  EXPECT_EQ(
+      rest,
+      "\n"
+      "Test  Status  Application  Trace length  Coverage %  Runtime (ms)\n"
+      "----  ------  -----------  ------------  ----------  ------------\n"
+      "Good  PASS    Alpha                  10          25             1\n"
+      "Good  PASS    Beta                   10          25             1\n"
+      "Bad   FAIL    Alpha                  20          50             2\n"
+      "Bad   FAIL    Beta                   20          50             2\n"
+      "\n"
+      "2 tests: 1 passed, 1 failed.\n"
+      "Result file: " +
+          dir_.File("result.csv") + "\n");
+}
+
+TEST_F(RunnerTest, TableShowsOnlyTheRowsOfThisRun) {
+  Configure();
+  WriteFile(dir_.File("result.csv"),
+            std::string(kResultHeader) + "\r\nOnly;Alpha;1;1;1;0;\r\n");
+  EXPECT_EQ(Run("Only\ttrue\n"), kSuccess);
+  EXPECT_THAT(out_, HasSubstr("Only  PASS    Alpha                  10"));
+  EXPECT_THAT(out_, ::testing::Not(HasSubstr("Alpha                   1")));
+}
+
+TEST_F(RunnerTest, UnreachableServiceIsNonZeroEvenWhenTestsPass) {
+  Configure("unreachable: yes\n");
+  EXPECT_EQ(Run("One\ttrue\nTwo\tfalse\n"), kServiceUnreachable | kTestFailed);
+  std::vector<std::string> lines = Lines(out_);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_TRUE(std::regex_match(
+      lines[0],
+      std::regex(
+          R"(\[1/2\] One \.\.\. PASS \(\d+ ms\) \[no coverage: service unreachable\])")))
+      << lines[0];
+  EXPECT_THAT(out_, HasSubstr("One   PASS    (service unreachable)"));
+  EXPECT_THAT(out_, HasSubstr("could not be reached for 2 of them."));
+  // The harness's order is kept: the library is still asked after each
+  // test.
+  EXPECT_EQ(Calls().size(), 9u);
+}
+
+TEST_F(RunnerTest, BadTestListRunsNothing) {
+  Configure();
+  EXPECT_EQ(Run("Fine\ttrue\nno tab here\n"), kCannotRun);
+  EXPECT_EQ(err_, "ostrivel-run: " + dir_.File("tests.txt") +
+                      ":2: expected a test name, a tab and a command\n");
+  EXPECT_FALSE(testing::FileExists(dir_.File("calls.txt")));
+
+  EXPECT_EQ(Run("# nothing\n"), kCannotRun);
+  EXPECT_EQ(err_, "ostrivel-run: " + dir_.File("tests.txt") + ": no tests\n");
+}
+
+TEST_F(RunnerTest, MissingLibraryRunsNothing) {
+  Configure();
+  WriteFile(dir_.File("tests.txt"), "One\ttrue\n");
+  RunOptions options;
+  options.libraryPath = dir_.File("libnothing.so");
+  options.configPath = dir_.File("ostrivel.conf");
+  options.testListPath = dir_.File("tests.txt");
+  std::ostringstream out;
+  std::ostringstream err;
+  EXPECT_EQ(RunTests(options, out, err), kCannotRun);
+  EXPECT_THAT(err.str(), HasSubstr("ostrivel-run: cannot load the library: "));
+  EXPECT_THAT(err.str(), HasSubstr("libnothing.so"));
+}
+
+// ---- the program with the real library ----
+
+TEST(RunnerProgramTest, UnreachableServiceGivesExitCodeTwo) {
+  TempDir dir;
+  // A port that nothing listens on: the runner's own listening socket is
+  // not needed, any closed loopback port refuses at once.
+  WriteFile(dir.File("ostrivel.conf"),
+            "host_name: 127.0.0.1\n"
+            "port: 1\n"
+            "log_location: " +
+                dir.File("log.txt") +
+                "\n"
+                "res_location: " +
+                dir.File("result.csv") +
+                "\n"
+                "base_location: " +
+                dir.path() + "\nmethods_location: " + dir.path() + "\n");
+  WriteFile(dir.File("tests.txt"), "Alone\ttrue\n");
+  CommandResult result =
+      RunCommand(std::string(OSTRIVEL_RUN_PATH) + " --library " +
+                     OSTRIVEL_LIBRARY_PATH + " --config " +
+                     dir.File("ostrivel.conf") + " " + dir.File("tests.txt"),
+                 {});
+  EXPECT_EQ(result.exitCode, kServiceUnreachable) << result.output;
+  EXPECT_THAT(result.output, HasSubstr("[no coverage: service unreachable]"));
+  EXPECT_THAT(result.output,
+              HasSubstr("Re-Connection: Error in re-connection! Maybe no "
+                        "server running!"));
+}
+
+TEST(RunnerProgramTest, UsageErrorsGiveExitCodeFour) {
+  CommandResult result = RunCommand(
+      std::string(OSTRIVEL_RUN_PATH) + " --config /nonexistent x", {});
+  EXPECT_EQ(result.exitCode, kCannotRun) << result.output;
+  CommandResult help =
+      RunCommand(std::string(OSTRIVEL_RUN_PATH) + " --help", {});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_THAT(help.output, HasSubstr("name<TAB>command"));
+}
+
+}  // namespace
+}  // namespace ostrivel::runner
