@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -108,7 +109,8 @@ LoopbackService::Step LoopbackService::NeverAnswer() {
 
 LoopbackService::LoopbackService() {
   listener_ = BoundSocket(&port_);
-  if (listener_ < 0 || ::listen(listener_, 16) != 0) {
+  if (listener_ < 0 || ::fcntl(listener_, F_SETFL, O_NONBLOCK) != 0 ||
+      ::listen(listener_, 64) != 0) {
     if (listener_ >= 0) ::close(listener_);
     throw std::runtime_error("cannot listen on 127.0.0.1");
   }
@@ -178,17 +180,24 @@ void LoopbackService::Run() {
 }
 
 void LoopbackService::Accept() {
-  int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-  if (fd < 0) return;
-  int on = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-  Connection connection;
-  connection.fd = fd;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    connection.index = connectionCount_++;
+  // The listener does not block: take every connection that is waiting, so
+  // that a burst of connections never fills the backlog.
+  for (;;) {
+    int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    Connection connection;
+    connection.fd = fd;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      connection.index = connectionCount_++;
+    }
+    connections_.push_back(std::move(connection));
   }
-  connections_.push_back(std::move(connection));
 }
 
 bool LoopbackService::Read(Connection& connection) {
@@ -271,6 +280,16 @@ RefusingPort::RefusingPort() {
 }
 
 RefusingPort::~RefusingPort() { ::close(fd_); }
+
+UnansweredPort::UnansweredPort() {
+  fd_ = BoundSocket(&port_);
+  if (fd_ < 0 || ::listen(fd_, 1024) != 0) {
+    if (fd_ >= 0) ::close(fd_);
+    throw std::runtime_error("cannot listen on 127.0.0.1");
+  }
+}
+
+UnansweredPort::~UnansweredPort() { ::close(fd_); }
 
 int OpenDescriptorCount() {
   DIR* dir = ::opendir("/proc/self/fd");

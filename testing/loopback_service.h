@@ -128,6 +128,23 @@ class RefusingPort {
   std::uint16_t port_ = 0;
 };
 
+// A port on 127.0.0.1 whose connections succeed and stay in the kernel's
+// queue: nothing accepts them, so they cost this process no descriptor.
+// Takes up to about a thousand connections.
+class UnansweredPort {
+ public:
+  UnansweredPort();
+  ~UnansweredPort();
+  UnansweredPort(const UnansweredPort&) = delete;
+  UnansweredPort& operator=(const UnansweredPort&) = delete;
+
+  std::uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+};
+
 // The number of open file descriptors of this process (Linux).
 int OpenDescriptorCount();
 
