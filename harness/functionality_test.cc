@@ -25,6 +25,9 @@ using testing::CapturedOutput;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
+// A socket that a test pretends to be connected on; never really closed.
+constexpr platform::Socket kMadeUpSocket = 1000;
+
 constexpr const char* kReconnectionError =
     "Error in re-connection! Maybe no server running!";
 
@@ -55,8 +58,10 @@ class FunctionalityTest : public ::testing::Test {
       return true;
     };
     ops_.stopSockets = [this] { ++socketStops_; };
-    ops_.closeSocket = [this](platform::Socket socket) {
+    auto closeSocket = ops_.closeSocket;
+    ops_.closeSocket = [this, closeSocket](platform::Socket socket) {
       closed_.push_back(socket);
+      if (socket != kMadeUpSocket) closeSocket(socket);
     };
     auto send = ops_.send;
     ops_.send = [this, send](platform::Socket socket, const char* data,
@@ -112,9 +117,9 @@ TEST_F(FunctionalityTest, CloseWithoutConnectionOnlyStopsTheSocketLibrary) {
 TEST_F(FunctionalityTest, CloseClosesTheStandingConnectionAndNothingUsesIt) {
   Install();
   State().collector.connected = true;
-  State().collector.serviceSocket = 42;
+  State().collector.serviceSocket = kMadeUpSocket;
   EXPECT_TRUE(Functionality::Close());
-  EXPECT_THAT(closed_, ElementsAre(42));
+  EXPECT_THAT(closed_, ElementsAre(kMadeUpSocket));
   EXPECT_EQ(socketStops_, 1);
   EXPECT_TRUE(Functionality::GetCollectedInformation());
   EXPECT_THAT(sentOn_, IsEmpty());
