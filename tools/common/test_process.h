@@ -1,0 +1,103 @@
+#ifndef OSTRIVEL_TOOLS_COMMON_TEST_PROCESS_H_
+#define OSTRIVEL_TOOLS_COMMON_TEST_PROCESS_H_
+
+// Test helpers for the tools: child processes and a loopback HTTP client.
+// Every wait is bounded, so a broken tool fails a test instead of hanging it.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace ostrivel::tools::testing {
+
+inline constexpr int kWaitMs = 20000;
+
+// A child process with pipes on its standard input, output and error. The
+// destructor kills a child that still runs and reaps it.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Runs "argv[0]" (a path) with "argv" and this process's environment plus
+  // "environment" ("NAME=VALUE" each, replacing a variable of that name).
+  bool Start(const std::vector<std::string>& argv,
+             const std::vector<std::string>& environment = {});
+
+  pid_t pid() const { return pid_; }
+
+  // The next line of standard output without its LF, or nothing when the
+  // output ends or "timeoutMs" pass first.
+  std::optional<std::string> ReadLine(int timeoutMs = kWaitMs);
+  // Standard error up to its end (or until "timeoutMs" pass).
+  std::string ReadAllErrors(int timeoutMs = kWaitMs);
+
+  bool Write(std::string_view text);
+  void CloseInput();
+
+  void Signal(int signal);
+  // The wait status once the child has ended, or nothing when it still runs
+  // after "timeoutMs" (it is then killed).
+  std::optional<int> Wait(int timeoutMs = kWaitMs);
+
+ private:
+  pid_t pid_ = -1;
+  int input_ = -1;
+  int output_ = -1;
+  int errors_ = -1;
+  std::string pendingOutput_;
+};
+
+// The exit code of a wait status, or -1 when the child did not exit.
+int ExitCode(int waitStatus);
+
+struct HttpAnswer {
+  int status = 0;
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::optional<std::size_t> contentLength;
+  std::string body;
+
+  // The first header of that name (compared without case), or nothing.
+  std::optional<std::string> Header(std::string_view name) const;
+};
+
+// A blocking client on 127.0.0.1 that reads answers framed by
+// Content-Length. Answers that arrive together are split correctly.
+class HttpClient {
+ public:
+  HttpClient() = default;
+  ~HttpClient();
+  HttpClient(const HttpClient&) = delete;
+  HttpClient& operator=(const HttpClient&) = delete;
+
+  bool Connect(std::uint16_t port);
+  bool Send(std::string_view bytes);
+  // The next answer, or nothing when the connection ends or the time passes.
+  std::optional<HttpAnswer> Receive(int timeoutMs = kWaitMs);
+  // True when the service closes the connection within "timeoutMs".
+  bool WaitForClose(int timeoutMs = kWaitMs);
+
+ private:
+  // Appends what arrives within "timeoutMs"; false on end or time-out.
+  bool Fill(int timeoutMs);
+
+  int socket_ = -1;
+  std::string buffer_;
+};
+
+// The request exactly as the coverage library sends it: absolute-form
+// request line without a path, its four headers and "body".
+std::string LibraryRequest(std::uint16_t port, std::string_view body);
+// LibraryRequest() with the body {"action":"<action>"}.
+std::string ActionRequest(std::uint16_t port, std::string_view action);
+
+}  // namespace ostrivel::tools::testing
+
+#endif  // OSTRIVEL_TOOLS_COMMON_TEST_PROCESS_H_
