@@ -1,0 +1,116 @@
+#include "tools/probe/attachments.h"
+
+#include <errno.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+
+namespace ostrivel::probe {
+namespace {
+
+constexpr int kMaxAttachments = 256;
+constexpr std::int64_t kLookupIntervalNs = 1000 * 1000 * 1000;
+
+// Published slots: a reader takes the count, then every slot below it.
+std::atomic<Attachment*> gSlots[kMaxAttachments];
+std::atomic<int> gSlotCount{0};
+// Serialises attaching and re-attaching; counting never takes it.
+std::mutex gMutex;
+std::atomic<const char*> gChannel{nullptr};
+
+Attachment* Find(const char* application) {
+  int count = gSlotCount.load(std::memory_order_acquire);
+  for (int i = 0; i < count; ++i) {
+    Attachment* slot = gSlots[i].load(std::memory_order_acquire);
+    if (std::strcmp(slot->application, application) == 0) return slot;
+  }
+  return nullptr;
+}
+
+tools::SegmentView* OpenView(const char* application) {
+  tools::SegmentView view;
+  if (tools::OpenSegment(tools::SegmentName(Channel(), application), &view) !=
+      tools::OpenStatus::kOk) {
+    return nullptr;
+  }
+  return new tools::SegmentView(view);
+}
+
+std::int64_t NowNs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+}  // namespace
+
+const char* Channel() {
+  const char* channel = gChannel.load(std::memory_order_acquire);
+  if (channel != nullptr) return channel;
+  const char* fromEnvironment = std::getenv("OSTRIVEL_CHANNEL");
+  const char* chosen = ::strdup(
+      fromEnvironment != nullptr && *fromEnvironment != '\0' ? fromEnvironment
+                                                             : "default");
+  if (chosen == nullptr) return "default";
+  const char* expected = nullptr;
+  if (!gChannel.compare_exchange_strong(expected, chosen)) {
+    std::free(const_cast<char*>(chosen));
+    return expected;
+  }
+  return chosen;
+}
+
+Attachment* Attach(const char* application) {
+  if (Attachment* found = Find(application)) return found;
+  std::lock_guard<std::mutex> lock(gMutex);
+  if (Attachment* found = Find(application)) return found;
+  int count = gSlotCount.load(std::memory_order_relaxed);
+  if (count == kMaxAttachments) return nullptr;
+  tools::SegmentView* view = OpenView(application);
+  if (view == nullptr) return nullptr;
+  char* name = ::strdup(application);
+  if (name == nullptr) return nullptr;
+  auto* attachment = new Attachment{name, {view}, {0}};
+  gSlots[count].store(attachment, std::memory_order_release);
+  gSlotCount.store(count + 1, std::memory_order_release);
+  return attachment;
+}
+
+tools::SegmentView* CurrentView(Attachment* attachment, bool rateLimited) {
+  tools::SegmentView* view = attachment->view.load(std::memory_order_acquire);
+  if (view->header->retired.load(std::memory_order_acquire) == 0) return view;
+  if (rateLimited) {
+    std::int64_t now = NowNs();
+    if (now < attachment->nextLookupNs.load(std::memory_order_relaxed)) {
+      return nullptr;
+    }
+    attachment->nextLookupNs.store(now + kLookupIntervalNs,
+                                   std::memory_order_relaxed);
+  }
+  std::lock_guard<std::mutex> lock(gMutex);
+  view = attachment->view.load(std::memory_order_acquire);
+  if (view->header->retired.load(std::memory_order_acquire) == 0) return view;
+  tools::SegmentView* successor = OpenView(attachment->application);
+  if (successor == nullptr) return nullptr;
+  // The old mapping stays: a thread may be counting through it right now.
+  attachment->view.store(successor, std::memory_order_release);
+  return successor;
+}
+
+void WriteWarning(const char* text) {
+  std::size_t size = std::strlen(text);
+  while (size > 0) {
+    ssize_t written = ::write(2, text, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    text += written;
+    size -= static_cast<std::size_t>(written);
+  }
+}
+
+}  // namespace ostrivel::probe

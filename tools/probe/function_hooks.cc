@@ -1,0 +1,210 @@
+// Automatic counting for programs built with -finstrument-functions: the
+// compiler calls __cyg_profile_func_enter with the address of every
+// function that is entered. The method list (OSTRIVEL_METHOD_LIST) gives
+// each method line's function as its offset in the executable (the ID
+// field, hex), so that at start every listed address can be mapped to its
+// line position; each entry then costs a binary search and an atomic add.
+
+#include <link.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ostrivel/probe.h"
+#include "tools/common/method_list_file.h"
+#include "tools/probe/attachments.h"
+
+#define OSTRIVEL_NO_INSTRUMENT __attribute__((no_instrument_function))
+
+namespace ostrivel::probe {
+namespace {
+
+enum State : int { kUnset, kStarting, kOn, kOff };
+
+// Sorted function addresses and the method-list position of each. Written
+// once, before the state becomes kOn, and never changed afterwards.
+struct FunctionTable {
+  const std::uintptr_t* addresses = nullptr;
+  const std::uint32_t* positions = nullptr;
+  std::size_t size = 0;
+  std::uintptr_t low = 0;
+  std::uintptr_t high = 0;
+  Attachment* attachment = nullptr;
+};
+
+std::atomic<int> gState{kUnset};
+FunctionTable gTable;
+
+OSTRIVEL_NO_INSTRUMENT int TakeFirstObject(dl_phdr_info* info, std::size_t,
+                                           void* data) {
+  // The first object is the executable: its load bias turns link-time
+  // offsets into run-time addresses.
+  *static_cast<std::uintptr_t*>(data) = info->dlpi_addr;
+  return 1;
+}
+
+// The ID field of a method line as an offset: hex digits, "0x" allowed.
+OSTRIVEL_NO_INSTRUMENT bool ParseId(const std::string& line,
+                                    std::uintptr_t* offset) {
+  std::string id = line.substr(0, line.find(';'));
+  std::size_t start = id.rfind("0x", 0) == 0 || id.rfind("0X", 0) == 0 ? 2 : 0;
+  if (id.size() == start || id.size() - start > 16) return false;
+  std::uintptr_t value = 0;
+  for (std::size_t i = start; i < id.size(); ++i) {
+    char c = id[i];
+    int digit = c >= '0' && c <= '9'   ? c - '0'
+                : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                       : -1;
+    if (digit < 0) return false;
+    value = value * 16 + static_cast<std::uintptr_t>(digit);
+  }
+  *offset = value;
+  return true;
+}
+
+OSTRIVEL_NO_INSTRUMENT void Warn(const std::string& reason) {
+  WriteWarning(
+      ("ostrivel-probe: automatic counting is off: " + reason + "\n").c_str());
+}
+
+OSTRIVEL_NO_INSTRUMENT State Build() {
+  const char* path = std::getenv("OSTRIVEL_METHOD_LIST");
+  if (path == nullptr || *path == '\0') return kOff;  // not asked for
+  std::string error;
+  auto file = tools::ReadMethodListFile(path, &error);
+  if (!file) {
+    Warn(error);
+    return kOff;
+  }
+  std::uintptr_t bias = 0;
+  ::dl_iterate_phdr(TakeFirstObject, &bias);
+  std::vector<std::pair<std::uintptr_t, std::uint32_t>> entries;
+  for (std::size_t i = 0; i < file->lines.size(); ++i) {
+    std::uintptr_t offset = 0;
+    if (ParseId(file->lines[i], &offset)) {
+      entries.emplace_back(bias + offset, static_cast<std::uint32_t>(i));
+    }
+  }
+  if (entries.empty()) {
+    Warn("no function IDs in \"" + std::string(path) + "\"");
+    return kOff;
+  }
+  // Two lines for one address: the first one counts.
+  std::stable_sort(
+      entries.begin(), entries.end(),
+      [](const auto& a, const auto& b) { return a.first < b.first; });
+  entries.erase(std::unique(entries.begin(), entries.end(),
+                            [](const auto& a, const auto& b) {
+                              return a.first == b.first;
+                            }),
+                entries.end());
+  std::string missing = "no counter segment for the application \"" +
+                        file->application + "\" on the channel \"" + Channel() +
+                        "\" (is ostrivel-service running?)";
+  Attachment* attachment = Attach(file->application.c_str());
+  if (attachment == nullptr) {
+    Warn(missing);
+    return kOff;
+  }
+  tools::SegmentView* view = CurrentView(attachment, false);
+  if (view == nullptr) {
+    Warn(missing);
+    return kOff;
+  }
+  if (view->methodCount != file->lines.size()) {
+    // The service read another list for this application: positions would
+    // not agree.
+    Warn("\"" + std::string(path) + "\" has " +
+         std::to_string(file->lines.size()) + " methods, the service counts " +
+         std::to_string(view->methodCount) + " for \"" + file->application +
+         "\"");
+    return kOff;
+  }
+  auto* addresses = new std::uintptr_t[entries.size()];
+  auto* positions = new std::uint32_t[entries.size()];
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    addresses[i] = entries[i].first;
+    positions[i] = entries[i].second;
+  }
+  gTable.addresses = addresses;
+  gTable.positions = positions;
+  gTable.size = entries.size();
+  gTable.low = addresses[0];
+  gTable.high = addresses[entries.size() - 1];
+  gTable.attachment = attachment;
+  return kOn;
+}
+
+OSTRIVEL_NO_INSTRUMENT void Start() {
+  int expected = kUnset;
+  if (!gState.compare_exchange_strong(expected, kStarting)) return;
+  State outcome = kOff;
+  try {
+    outcome = Build();
+  } catch (...) {
+    Warn("out of memory");
+  }
+  gState.store(outcome, std::memory_order_release);
+}
+
+// At load, before the program's own constructors run.
+__attribute__((constructor)) OSTRIVEL_NO_INSTRUMENT void StartAtLoad() {
+  Start();
+}
+
+}  // namespace
+}  // namespace ostrivel::probe
+
+extern "C" {
+
+OSTRIVEL_PROBE_API OSTRIVEL_NO_INSTRUMENT void __cyg_profile_func_enter(
+    void* function, void* /*callSite*/) {
+  using ostrivel::probe::gState;
+  using ostrivel::probe::gTable;
+  int state = gState.load(std::memory_order_acquire);
+  if (state != ostrivel::probe::kOn) {
+    // Calls that arrive while another thread sets the table up are lost.
+    if (state != ostrivel::probe::kUnset) return;
+    ostrivel::probe::Start();
+    if (gState.load(std::memory_order_acquire) != ostrivel::probe::kOn) return;
+  }
+  auto address = reinterpret_cast<std::uintptr_t>(function);
+  if (address < gTable.low || address > gTable.high) return;
+  std::size_t low = 0;
+  std::size_t high = gTable.size;
+  while (low < high) {
+    std::size_t middle = low + (high - low) / 2;
+    if (gTable.addresses[middle] < address) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  if (low == gTable.size || gTable.addresses[low] != address) return;
+  ostrivel::tools::SegmentView* view =
+      ostrivel::probe::CurrentView(gTable.attachment, true);
+  if (view == nullptr) return;
+  std::uint32_t position = gTable.positions[low];
+  if (position < view->methodCount) {
+    view->counters[position].fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+OSTRIVEL_PROBE_API OSTRIVEL_NO_INSTRUMENT void __cyg_profile_func_exit(
+    void* /*function*/, void* /*callSite*/) {}
+
+int ostrivel_probe_automatic(void) {
+  ostrivel::probe::Start();
+  return ostrivel::probe::gState.load(std::memory_order_acquire) ==
+                 ostrivel::probe::kOn
+             ? 1
+             : 0;
+}
+
+}  // extern "C"

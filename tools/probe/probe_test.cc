@@ -1,0 +1,231 @@
+#include "ostrivel/probe.h"
+
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "testing/temp_dir.h"
+#include "tools/common/counter_segment.h"
+#include "tools/common/test_process.h"
+#include "tools/service/collection_service.h"
+
+namespace ostrivel::probe {
+namespace {
+
+using ostrivel::testing::TempDir;
+using ostrivel::testing::WriteFile;
+using tools::testing::ActionRequest;
+using tools::testing::ChildProcess;
+using tools::testing::ExitCode;
+using tools::testing::HttpClient;
+
+// The channel of this test process; its children inherit it. Set before
+// main(), so before the probe reads it.
+const std::string kChannel = "probe" + std::to_string(::getpid());
+const bool kChannelSet = ::setenv("OSTRIVEL_CHANNEL", kChannel.c_str(), 1) == 0;
+
+class ProbeTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(kChannelSet); }
+
+  // Plays the service's part: creates the application's segment.
+  tools::OwnedSegment& CreateSegment(const std::string& application,
+                                     std::uint64_t methods) {
+    std::string error, note;
+    tools::OwnedSegment& segment = segments_[application];
+    EXPECT_TRUE(segment.Create(tools::SegmentName(kChannel, application),
+                               methods, &error, &note))
+        << error;
+    return segment;
+  }
+
+  std::uint64_t Counted(const std::string& application, unsigned index) {
+    return segments_[application].counter(index).load();
+  }
+
+  // Runs the child program with "args" and returns its exit code.
+  static int RunChild(const std::vector<std::string>& args) {
+    ChildProcess child;
+    std::vector<std::string> argv{OSTRIVEL_PROBE_CHILD_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    if (!child.Start(argv)) return -1;
+    return ExitCode(child.Wait().value_or(-1));
+  }
+
+  std::map<std::string, tools::OwnedSegment> segments_;
+};
+
+TEST_F(ProbeTest, CountsIntoTheApplicationsSegment) {
+  CreateSegment("InProcess", 3);
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(ostrivel_probe_count("InProcess", 1), OSTRIVEL_PROBE_OK);
+  }
+  EXPECT_EQ(ostrivel_probe_add("InProcess", 2, 1000000), OSTRIVEL_PROBE_OK);
+  EXPECT_EQ(Counted("InProcess", 0), 0u);
+  EXPECT_EQ(Counted("InProcess", 1), 5u);
+  EXPECT_EQ(Counted("InProcess", 2), 1000000u);
+  EXPECT_EQ(ostrivel_probe_attach("InProcess"), OSTRIVEL_PROBE_OK);
+  EXPECT_EQ(ostrivel_probe_method_count("InProcess"), 3);
+}
+
+TEST_F(ProbeTest, RefusesWhatItCannotCount) {
+  CreateSegment("Small", 2);
+  EXPECT_EQ(ostrivel_probe_count("Small", 2), OSTRIVEL_PROBE_OUT_OF_RANGE);
+  EXPECT_EQ(ostrivel_probe_count("Small", 0xffffffffu),
+            OSTRIVEL_PROBE_OUT_OF_RANGE);
+  EXPECT_EQ(ostrivel_probe_count("Unknown", 0), OSTRIVEL_PROBE_NO_SEGMENT);
+  EXPECT_EQ(ostrivel_probe_count(nullptr, 0), OSTRIVEL_PROBE_BAD_ARGUMENT);
+  EXPECT_EQ(ostrivel_probe_add(nullptr, 0, 1), OSTRIVEL_PROBE_BAD_ARGUMENT);
+  EXPECT_EQ(ostrivel_probe_attach(nullptr), OSTRIVEL_PROBE_BAD_ARGUMENT);
+  EXPECT_EQ(ostrivel_probe_attach("Unknown"), OSTRIVEL_PROBE_NO_SEGMENT);
+  EXPECT_EQ(ostrivel_probe_method_count("Unknown"), -1);
+  EXPECT_EQ(ostrivel_probe_method_count(nullptr), -1);
+  EXPECT_EQ(Counted("Small", 0) + Counted("Small", 1), 0u);
+}
+
+TEST_F(ProbeTest, FindsASegmentCreatedAfterItsFirstCall) {
+  EXPECT_EQ(ostrivel_probe_count("Late", 0), OSTRIVEL_PROBE_NO_SEGMENT);
+  CreateSegment("Late", 1);
+  EXPECT_EQ(ostrivel_probe_count("Late", 0), OSTRIVEL_PROBE_OK);
+  EXPECT_EQ(Counted("Late", 0), 1u);
+}
+
+TEST_F(ProbeTest, FollowsARestartedService) {
+  CreateSegment("Restart", 1);
+  EXPECT_EQ(ostrivel_probe_count("Restart", 0), OSTRIVEL_PROBE_OK);
+  segments_["Restart"].Remove();
+  EXPECT_EQ(ostrivel_probe_count("Restart", 0), OSTRIVEL_PROBE_NO_SEGMENT);
+  CreateSegment("Restart", 2);
+  EXPECT_EQ(ostrivel_probe_count("Restart", 1), OSTRIVEL_PROBE_OK);
+  EXPECT_EQ(Counted("Restart", 1), 1u);
+  EXPECT_EQ(ostrivel_probe_method_count("Restart"), 2);
+}
+
+TEST_F(ProbeTest, ThreadsCountWithoutLosingCalls) {
+  CreateSegment("Threads", 1);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([] {
+      for (int i = 0; i < 10000; ++i) ostrivel_probe_count("Threads", 0);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(Counted("Threads", 0), 80000u);
+}
+
+TEST_F(ProbeTest, ManyShortProcessesAreCountedExactly) {
+  CreateSegment("Short", 3);
+  constexpr int kProcesses = 200;
+  constexpr int kAtOnce = 20;
+  int failures = 0;
+  for (int started = 0; started < kProcesses; started += kAtOnce) {
+    std::vector<std::unique_ptr<ChildProcess>> batch;
+    for (int i = started; i < started + kAtOnce; ++i) {
+      auto child = std::make_unique<ChildProcess>();
+      ASSERT_TRUE(child->Start({OSTRIVEL_PROBE_CHILD_PATH, "count", "Short",
+                                std::to_string(i % 3), "500"}));
+      batch.push_back(std::move(child));
+    }
+    for (auto& child : batch) {
+      if (ExitCode(child->Wait().value_or(-1)) != 0) ++failures;
+    }
+  }
+  EXPECT_EQ(failures, 0);
+  // 200 processes: 67 on method 0, 67 on method 1, 66 on method 2.
+  EXPECT_EQ(Counted("Short", 0), 67u * 500);
+  EXPECT_EQ(Counted("Short", 1), 67u * 500);
+  EXPECT_EQ(Counted("Short", 2), 66u * 500);
+}
+
+TEST_F(ProbeTest, AKilledProcessKeepsEveryCallItMade) {
+  CreateSegment("Killed", 2);
+  ChildProcess child;
+  ASSERT_TRUE(
+      child.Start({OSTRIVEL_PROBE_CHILD_PATH, "hold", "Killed", "1", "12345"}));
+  ASSERT_EQ(child.ReadLine(), "ready");
+  child.Signal(SIGKILL);
+  ASSERT_TRUE(child.Wait().has_value());
+  EXPECT_EQ(Counted("Killed", 1), 12345u);
+}
+
+TEST_F(ProbeTest, AProcessKilledWhileCountingLosesAtMostTheCallInFlight) {
+  CreateSegment("Busy", 2);
+  ChildProcess child;
+  ASSERT_TRUE(child.Start({OSTRIVEL_PROBE_CHILD_PATH, "forever", "Busy"}));
+  ASSERT_EQ(child.ReadLine(), "ready");
+  child.Signal(SIGKILL);
+  ASSERT_TRUE(child.Wait().has_value());
+  // Method 0 is counted before method 1 in every round.
+  std::uint64_t first = Counted("Busy", 0);
+  std::uint64_t second = Counted("Busy", 1);
+  EXPECT_GE(second, 1000u);
+  EXPECT_TRUE(first == second || first == second + 1) << first << " " << second;
+}
+
+TEST_F(ProbeTest, AProcessWithoutSegmentRunsOnAndIsTold) {
+  EXPECT_EQ(RunChild({"count", "Nowhere", "0", "10"}),
+            OSTRIVEL_PROBE_NO_SEGMENT);
+  ChildProcess child;
+  ASSERT_TRUE(child.Start({OSTRIVEL_PROBE_CHILD_PATH, "status", "Nowhere"}));
+  EXPECT_EQ(child.ReadLine(), "attach 1 methods -1 automatic 0");
+  EXPECT_EQ(child.ReadAllErrors(), "");
+}
+
+// The whole road: a service, a long-running program under test, and the
+// library's requests over TCP.
+TEST_F(ProbeTest, ALongRunningProcessIsCountedUpToEachAsk) {
+  TempDir dir;
+  WriteFile(dir.File("long.csv"), "ProjectName;Long\nm0\nm1\n");
+  WriteFile(dir.File("other.csv"), "ProjectName;Other\nx0\n");
+  collection::ServiceLog log;
+  log.Silence();
+  collection::CollectionService service(&log);
+  collection::ServiceOptions options;
+  options.port = 0;
+  options.methodsDirectory = dir.path();
+  options.channel = kChannel;
+  std::string error;
+  ASSERT_TRUE(service.Start(options, &error)) << error;
+  std::thread serving([&service] { service.Run(); });
+  HttpClient client;
+  ASSERT_TRUE(client.Connect(service.port()));
+  auto data = [&client, &service](const char* action) {
+    EXPECT_TRUE(client.Send(ActionRequest(service.port(), action)));
+    auto answer = client.Receive();
+    if (!answer) return std::string("no answer");
+    std::size_t at = answer->body.find("\"data\"");
+    return at == std::string::npos ? std::string("no data")
+                                   : answer->body.substr(at);
+  };
+
+  ChildProcess child;
+  ASSERT_TRUE(
+      child.Start({OSTRIVEL_PROBE_CHILD_PATH, "hold", "Long", "1", "7"}));
+  ASSERT_EQ(child.ReadLine(), "ready");
+  EXPECT_EQ(data("ASK"), R"("data":{"Long":[0,7],"Other":[0]}})");
+  ASSERT_TRUE(child.Write("5\n"));
+  ASSERT_EQ(child.ReadLine(), "ready");
+  EXPECT_EQ(data("ASK"), R"("data":{"Long":[0,12],"Other":[0]}})");
+  EXPECT_EQ(data("NEWTC"), "no data");
+  EXPECT_EQ(data("ASK"), R"("data":{"Long":[0,0],"Other":[0]}})");
+  ASSERT_TRUE(child.Write("2\n"));
+  ASSERT_EQ(child.ReadLine(), "ready");
+  child.CloseInput();
+  EXPECT_EQ(ExitCode(child.Wait().value_or(-1)), 0);
+  EXPECT_EQ(RunChild({"count", "Other", "0", "3"}), 0);
+  EXPECT_EQ(data("ASK"), R"("data":{"Long":[0,2],"Other":[3]}})");
+
+  service.Stop();
+  serving.join();
+}
+
+}  // namespace
+}  // namespace ostrivel::probe
