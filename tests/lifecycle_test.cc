@@ -146,7 +146,7 @@ TEST(LifecycleTest, WholeSequenceWritesItsLogLines) {
   ASSERT_NE(library.Find<PlainFunction>(kGetCollectedInformation), nullptr);
 
   TempDir dir;
-  const std::string base = dir.path();
+  const std::string& base = dir.path();
   const std::string methods = dir.File("methods/");
   std::filesystem::create_directory(methods);
   ostrivel::testing::WriteFile(
