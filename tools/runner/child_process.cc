@@ -131,6 +131,7 @@ CommandResult RunCommand(const std::string& command,
 
   std::vector<std::string> environment = ChildEnvironment(options.environment);
   std::vector<char*> environmentPointers;
+  environmentPointers.reserve(environment.size() + 1);
   for (std::string& entry : environment) {
     environmentPointers.push_back(entry.data());
   }

@@ -8,7 +8,9 @@
 
 #include "tools/runner/runner.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int Main(int argc, char** argv) {
   ostrivel::runner::RunOptions options;
   std::string resultPath;
 
@@ -57,10 +59,18 @@ int main(int argc, char** argv) {
   }
   if (!resultPath.empty()) options.resultPath = resultPath;
 
+  return ostrivel::runner::RunTests(options, std::cout, std::cerr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
   try {
-    return ostrivel::runner::RunTests(options, std::cout, std::cerr);
+    return Main(argc, argv);
   } catch (const std::exception& error) {
     std::cerr << "ostrivel-run: " << error.what() << "\n";
-    return ostrivel::runner::kCannotRun;
+  } catch (...) {
+    std::cerr << "ostrivel-run: unexpected failure\n";
   }
+  return ostrivel::runner::kCannotRun;
 }

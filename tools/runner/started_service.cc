@@ -38,6 +38,7 @@ StartedService::StartedService(const std::string& program,
       program,          "--host",    "127.0.0.1", "--port", "0",    "--methods",
       methodsDirectory, "--channel", channel,     "--log",  logPath};
   std::vector<char*> pointers;
+  pointers.reserve(arguments.size() + 1);
   for (std::string& argument : arguments) pointers.push_back(argument.data());
   pointers.push_back(nullptr);
   int error = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr,

@@ -32,8 +32,9 @@ TestList ParseTestList(const std::string& text, const std::string& path) {
     if (trimmed.empty() || trimmed.front() == '#') continue;
 
     auto reject = [&](const std::string& reason) {
-      list.errors.push_back(path + ":" + std::to_string(number) + ": " +
-                            reason);
+      std::string message = path;
+      message.append(":").append(std::to_string(number)).append(": ");
+      list.errors.push_back(message.append(reason));
     };
     std::size_t tab = line.find('\t');
     if (tab == std::string::npos) {

@@ -1,0 +1,257 @@
+// The sample shop under coverage, end to end: the collection service, the
+// probe in the sample's programs, the library loaded by ostrivel-run and by
+// the GoogleTest listener. Each test's result row must name the functions
+// that the test calls, and only those.
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "testing/temp_dir.h"
+#include "tools/runner/child_process.h"
+#include "tools/runner/result_table.h"
+#include "tools/runner/started_service.h"
+
+namespace ostrivel {
+namespace {
+
+using runner::CommandOptions;
+using runner::CommandResult;
+using runner::ResultRow;
+using runner::RunCommand;
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  std::string line;
+  while (std::getline(stream, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// A method list: its method lines by position (the header dropped).
+std::vector<std::string> MethodLines(const std::string& path) {
+  std::vector<std::string> lines = Lines(ReadFile(path));
+  if (!lines.empty()) lines.erase(lines.begin());
+  return lines;
+}
+
+// What one test covered: the method lines of its covered positions.
+class Coverage {
+ public:
+  Coverage(const ResultRow& row, const std::vector<std::string>& methods) {
+    std::istringstream ids(row.covered);
+    std::size_t id = 0;
+    while (ids >> id) {
+      if (id < methods.size()) covered_.push_back(methods[id]);
+    }
+  }
+
+  // True iff a covered method line names "function" (qualified, e.g.
+  // "shop::Tax"): the demangled name followed by its parameter list.
+  bool Covers(const std::string& function) const {
+    for (const std::string& line : covered_) {
+      if (line.find(";" + function + "(") != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  std::size_t size() const { return covered_.size(); }
+  std::string Describe() const {
+    std::string text;
+    for (const std::string& line : covered_) text += "\n  " + line;
+    return text;
+  }
+
+ private:
+  std::vector<std::string> covered_;
+};
+
+// The calls a trace file records for "function", 0 when it has no row.
+long CallsIn(const std::string& tracePath, const std::string& function) {
+  for (const std::string& line : Lines(ReadFile(tracePath))) {
+    if (line.find(";" + function + "(") == std::string::npos) continue;
+    return std::atol(line.c_str() + line.rfind(';') + 1);
+  }
+  return 0;
+}
+
+// A service on a fresh methods directory holding the method list at
+// "methodList", and a configuration for the library that points every
+// location into a temporary directory.
+class SampleCoverageTest : public ::testing::Test {
+ protected:
+  void StartService(const std::string& methodList) {
+    methods_ = dir_.File("methods/");
+    std::filesystem::create_directories(methods_);
+    std::filesystem::create_directories(dir_.File("traces/"));
+    methodListCopy_ =
+        methods_ + std::filesystem::path(methodList).filename().string();
+    std::filesystem::copy_file(methodList, methodListCopy_);
+    channel_ = runner::UniqueChannel("sample");
+    service_ = std::make_unique<runner::StartedService>(
+        OSTRIVEL_SERVICE_PATH, methods_, channel_, dir_.File("service.log"));
+    ASSERT_TRUE(service_->ok()) << service_->startOutput();
+    WriteFile(dir_.File("ostrivel.conf"),
+              "host_name: 127.0.0.1\n"
+              "port: " +
+                  std::to_string(service_->port()) +
+                  "\nbase_location: " + dir_.File("traces/") +
+                  "\nlog_location: " + dir_.File("log.txt") +
+                  "\nres_location: " + dir_.File("result.csv") +
+                  "\nmethods_location: " + methods_ + "\n");
+  }
+
+  CommandOptions ProbeEnvironment() const {
+    CommandOptions options;
+    const char* path = std::getenv("PATH");
+    options.environment = {
+        {"PATH", std::string(OSTRIVEL_SAMPLE_APP_DIR) + ":" +
+                     (path != nullptr ? path : "/usr/bin:/bin")},
+        {"OSTRIVEL_CHANNEL", channel_},
+        {"OSTRIVEL_METHOD_LIST", methodListCopy_}};
+    options.timeoutMs = 120000;
+    return options;
+  }
+
+  // The rows of the result file by test name; each test must have exactly
+  // one (one application in the methods directory).
+  std::map<std::string, ResultRow> RowsByTest(const std::string& application) {
+    runner::ResultRows rows =
+        runner::ParseResultRows(ReadFile(dir_.File("result.csv")), {});
+    EXPECT_EQ(rows.unreadableLines, 0);
+    std::map<std::string, ResultRow> byTest;
+    for (const ResultRow& row : rows.rows) {
+      EXPECT_EQ(row.application, application);
+      EXPECT_TRUE(byTest.emplace(row.testName, row).second)
+          << "two rows for " << row.testName;
+    }
+    return byTest;
+  }
+
+  std::string TracePath(const std::string& test,
+                        const std::string& application) const {
+    return dir_.File("traces/") + test + "_" + application + "_trace.csv";
+  }
+
+  TempDir dir_;
+  std::string methods_;
+  std::string methodListCopy_;
+  std::string channel_;
+  std::unique_ptr<runner::StartedService> service_;
+};
+
+TEST_F(SampleCoverageTest, EachCommandLineTestCoversWhatItCalls) {
+  StartService(std::string(OSTRIVEL_SAMPLE_METHODS) + "sample-app.csv");
+  CommandResult run =
+      RunCommand(std::string(OSTRIVEL_RUN_PATH) + " --library " +
+                     OSTRIVEL_LIBRARY_PATH + " --config " +
+                     dir_.File("ostrivel.conf") + " " + OSTRIVEL_SAMPLE_TESTS,
+                 ProbeEnvironment());
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+
+  std::vector<std::string> methods = MethodLines(methodListCopy_);
+  std::map<std::string, ResultRow> rows = RowsByTest("sample-app");
+  ASSERT_EQ(rows.size(), 8u) << run.output;
+  auto coverage = [&](const std::string& test) {
+    return Coverage(rows.at(test), methods);
+  };
+
+  Coverage help = coverage("Help");
+  EXPECT_TRUE(help.Covers("main")) << help.Describe();
+  EXPECT_TRUE(help.Covers("(anonymous namespace)::PrintUsage"))
+      << help.Describe();
+  EXPECT_FALSE(help.Covers("shop::FindItem")) << help.Describe();
+
+  Coverage list = coverage("ListFruit");
+  EXPECT_TRUE(list.Covers("shop::IsKnownCategory")) << list.Describe();
+  EXPECT_TRUE(list.Covers("shop::FormatItem")) << list.Describe();
+  EXPECT_FALSE(list.Covers("shop::LineTotal")) << list.Describe();
+
+  // One unit: no bulk discount, so no percentage is computed.
+  Coverage single = coverage("PriceSingle");
+  EXPECT_TRUE(single.Covers("shop::LineTotal")) << single.Describe();
+  EXPECT_TRUE(single.Covers("shop::BulkDiscount")) << single.Describe();
+  EXPECT_FALSE(single.Covers("shop::PercentOf")) << single.Describe();
+  EXPECT_TRUE(coverage("PriceBulk").Covers("shop::PercentOf"));
+  EXPECT_EQ(CallsIn(TracePath("PriceBulk", "sample-app"), "shop::PercentOf"),
+            1);
+  EXPECT_EQ(CallsIn(TracePath("PriceBulk", "sample-app"), "shop::LineTotal"),
+            1);
+
+  Coverage unknown = coverage("UnknownItem");
+  EXPECT_TRUE(unknown.Covers("shop::FindItem")) << unknown.Describe();
+  EXPECT_FALSE(unknown.Covers("shop::LineTotal")) << unknown.Describe();
+
+  Coverage low = coverage("LowStock");
+  EXPECT_TRUE(low.Covers("shop::LowStock")) << low.Describe();
+  EXPECT_FALSE(low.Covers("shop::InStock")) << low.Describe();
+  // Six catalog items, one stock look-up each.
+  EXPECT_EQ(CallsIn(TracePath("LowStock", "sample-app"), "shop::Stock"), 6);
+
+  Coverage checkout = coverage("Checkout");
+  for (const char* function :
+       {"shop::Cart::Add", "shop::CheckCart", "shop::InStock",
+        "shop::ComputeTotals", "shop::CouponDiscount", "shop::Tax",
+        "shop::ShippingCost", "shop::FormatReceipt"}) {
+    EXPECT_TRUE(checkout.Covers(function)) << function << checkout.Describe();
+  }
+  EXPECT_FALSE(checkout.Covers("shop::(anonymous namespace)::BakeryDiscount"))
+      << checkout.Describe();
+
+  Coverage refused = coverage("OutOfStock");
+  EXPECT_TRUE(refused.Covers("shop::InStock")) << refused.Describe();
+  EXPECT_FALSE(refused.Covers("shop::ComputeTotals")) << refused.Describe();
+
+  // Reach differs: the checkout covers the most, help nearly nothing.
+  EXPECT_GT(checkout.size(), single.size());
+  EXPECT_GT(single.size(), help.size());
+  EXPECT_NE(rows.at("Checkout").coverage, rows.at("Help").coverage);
+}
+
+TEST_F(SampleCoverageTest, EachGoogleTestCoversWhatItCalls) {
+  StartService(std::string(OSTRIVEL_SHOP_TEST_METHODS) +
+               "sample-shop-test.csv");
+  CommandOptions options = ProbeEnvironment();
+  options.environment.push_back(
+      {"OSTRIVEL_CONFIG", dir_.File("ostrivel.conf")});
+  options.environment.push_back({"OSTRIVEL_LIBRARY", OSTRIVEL_LIBRARY_PATH});
+  CommandResult run = RunCommand(OSTRIVEL_SHOP_TEST_PATH, options);
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+
+  std::vector<std::string> methods = MethodLines(methodListCopy_);
+  std::map<std::string, ResultRow> rows = RowsByTest("sample-shop-test");
+  ASSERT_EQ(rows.size(), 5u) << run.output;
+
+  Coverage find = Coverage(rows.at("CatalogTest.FindsItemsByCode"), methods);
+  EXPECT_TRUE(find.Covers("shop::FindItem")) << find.Describe();
+  EXPECT_FALSE(find.Covers("shop::LineTotal")) << find.Describe();
+
+  Coverage totals =
+      Coverage(rows.at("CheckoutTest.CouponTaxAndShipping"), methods);
+  EXPECT_TRUE(totals.Covers("shop::ComputeTotals")) << totals.Describe();
+  EXPECT_TRUE(totals.Covers("shop::FormatReceipt")) << totals.Describe();
+
+  Coverage cents = Coverage(rows.at("ReceiptTest.FormatsCents"), methods);
+  EXPECT_TRUE(cents.Covers("shop::FormatCents")) << cents.Describe();
+  EXPECT_EQ(cents.size(), 1u) << cents.Describe();
+  EXPECT_EQ(CallsIn(TracePath("ReceiptTest.FormatsCents", "sample-shop-test"),
+                    "shop::FormatCents"),
+            3);
+}
+
+}  // namespace
+}  // namespace ostrivel
