@@ -27,7 +27,7 @@ using ::testing::Not;
 constexpr const char* kStartBody = R"({"timestamp":"2014.05.06 12:34:56.789"})";
 
 // "text" as the log file holds it: every "\n" written as CR LF.
-std::string AsLogged(std::string text) {
+std::string AsLogged(const std::string& text) {
   std::string out;
   for (char c : text) {
     if (c == '\n') out += '\r';
