@@ -1,0 +1,120 @@
+#include "tools/methods/elf_symbols.h"
+
+#include <elf.h>
+
+#include <cstring>
+#include <optional>
+
+namespace ostrivel::methods {
+namespace {
+
+// Copies a structure out of the image, or nothing when it does not fit.
+// Copying also spares us any alignment assumption about the image.
+template <typename T>
+std::optional<T> At(std::string_view image, std::uint64_t offset) {
+  if (offset > image.size() || image.size() - offset < sizeof(T)) {
+    return std::nullopt;
+  }
+  T value;
+  std::memcpy(&value, image.data() + offset, sizeof(T));
+  return value;
+}
+
+// The zero-terminated string at "offset" of a string table, or nothing.
+std::optional<std::string_view> StringAt(std::string_view image,
+                                         const Elf64_Shdr& table,
+                                         std::uint64_t offset) {
+  if (table.sh_offset > image.size() ||
+      table.sh_size > image.size() - table.sh_offset ||
+      offset >= table.sh_size) {
+    return std::nullopt;
+  }
+  std::string_view strings = image.substr(table.sh_offset, table.sh_size);
+  std::size_t end = strings.find('\0', offset);
+  if (end == std::string_view::npos) return std::nullopt;
+  return strings.substr(offset, end - offset);
+}
+
+}  // namespace
+
+bool ReadFunctionSymbols(std::string_view image,
+                         std::vector<FunctionSymbol>* symbols,
+                         std::string* error) {
+  auto header = At<Elf64_Ehdr>(image, 0);
+  if (image.size() < EI_NIDENT ||
+      std::memcmp(image.data(), ELFMAG, SELFMAG) != 0) {
+    *error = "not an ELF file";
+    return false;
+  }
+  if (!header || header->e_ident[EI_CLASS] != ELFCLASS64 ||
+      header->e_ident[EI_DATA] != ELFDATA2LSB) {
+    *error = "only 64-bit little-endian ELF files are supported";
+    return false;
+  }
+  if (header->e_shentsize != sizeof(Elf64_Shdr) || header->e_shoff == 0) {
+    *error = "the ELF file has no section table";
+    return false;
+  }
+  auto first = At<Elf64_Shdr>(image, header->e_shoff);
+  if (!first) {
+    *error = "the ELF file is damaged (section table)";
+    return false;
+  }
+  // Beyond 0xff00 sections the real numbers live in the first section.
+  std::uint64_t count = header->e_shnum != 0 ? header->e_shnum : first->sh_size;
+  std::uint64_t namesIndex =
+      header->e_shstrndx != SHN_XINDEX ? header->e_shstrndx : first->sh_link;
+  if (count > (image.size() - header->e_shoff) / sizeof(Elf64_Shdr)) {
+    *error = "the ELF file is damaged (section table)";
+    return false;
+  }
+  std::vector<Elf64_Shdr> sections;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    sections.push_back(
+        *At<Elf64_Shdr>(image, header->e_shoff + i * sizeof(Elf64_Shdr)));
+  }
+  if (namesIndex >= count) {
+    *error = "the ELF file is damaged (section names)";
+    return false;
+  }
+  std::uint64_t textIndex = 0;
+  const Elf64_Shdr* symbolTable = nullptr;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    auto name = StringAt(image, sections[namesIndex], sections[i].sh_name);
+    if (name == ".text") textIndex = i;
+    if (sections[i].sh_type == SHT_SYMTAB) symbolTable = &sections[i];
+  }
+  if (textIndex == 0) {
+    *error = "the ELF file has no .text section";
+    return false;
+  }
+  if (symbolTable == nullptr) {
+    *error = "the ELF file has no symbol table (it was stripped)";
+    return false;
+  }
+  if (symbolTable->sh_entsize != sizeof(Elf64_Sym) ||
+      symbolTable->sh_link >= count || symbolTable->sh_offset > image.size() ||
+      symbolTable->sh_size > image.size() - symbolTable->sh_offset) {
+    *error = "the ELF file is damaged (symbol table)";
+    return false;
+  }
+  const Elf64_Shdr& names = sections[symbolTable->sh_link];
+  std::uint64_t symbolCount = symbolTable->sh_size / sizeof(Elf64_Sym);
+  for (std::uint64_t i = 1; i < symbolCount; ++i) {
+    auto symbol =
+        At<Elf64_Sym>(image, symbolTable->sh_offset + i * sizeof(Elf64_Sym));
+    if (ELF64_ST_TYPE(symbol->st_info) != STT_FUNC ||
+        symbol->st_shndx != textIndex) {
+      continue;
+    }
+    auto name = StringAt(image, names, symbol->st_name);
+    if (!name || name->empty()) continue;
+    unsigned char binding = ELF64_ST_BIND(symbol->st_info);
+    symbols->push_back(
+        FunctionSymbol{symbol->st_value, symbol->st_size, std::string(*name),
+                       binding == STB_GLOBAL || binding == STB_WEAK});
+  }
+  return true;
+}
+
+}  // namespace ostrivel::methods

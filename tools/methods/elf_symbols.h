@@ -1,0 +1,30 @@
+#ifndef OSTRIVEL_TOOLS_METHODS_ELF_SYMBOLS_H_
+#define OSTRIVEL_TOOLS_METHODS_ELF_SYMBOLS_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ostrivel::methods {
+
+// A function symbol defined in the ".text" section of an ELF file.
+struct FunctionSymbol {
+  std::uint64_t address = 0;  // st_value: an offset for a position-independent
+                              // executable, an address otherwise
+  std::uint64_t size = 0;
+  std::string name;     // as in the symbol table, still mangled
+  bool global = false;  // global or weak binding, not local
+};
+
+// Reads the function symbols of the ".text" section from the symbol table
+// (.symtab) of the 64-bit little-endian ELF image "image". Returns false and
+// a message in "*error" for anything else, for a stripped image, and for a
+// damaged one; never reads outside "image".
+bool ReadFunctionSymbols(std::string_view image,
+                         std::vector<FunctionSymbol>* symbols,
+                         std::string* error);
+
+}  // namespace ostrivel::methods
+
+#endif  // OSTRIVEL_TOOLS_METHODS_ELF_SYMBOLS_H_

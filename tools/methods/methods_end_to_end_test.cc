@@ -1,0 +1,219 @@
+// ostrivel-methods, the probe's automatic counting and the service
+// together, on a program built with -finstrument-functions.
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/json.hpp>
+#include <gtest/gtest.h>
+
+#include "testing/temp_dir.h"
+#include "tools/common/counter_segment.h"
+#include "tools/common/method_list_file.h"
+#include "tools/common/test_process.h"
+#include "tools/service/collection_service.h"
+
+namespace ostrivel::methods {
+namespace {
+
+using ostrivel::testing::ReadFile;
+using ostrivel::testing::TempDir;
+using ostrivel::testing::WriteFile;
+using tools::testing::ActionRequest;
+using tools::testing::ChildProcess;
+using tools::testing::ExitCode;
+using tools::testing::HttpClient;
+
+struct ProgramRun {
+  int exitCode = -1;
+  std::string output;
+  std::string errors;
+};
+
+ProgramRun RunProgram(const std::vector<std::string>& argv,
+                      const std::vector<std::string>& environment = {}) {
+  ChildProcess child;
+  ProgramRun run;
+  if (!child.Start(argv, environment)) return run;
+  while (auto line = child.ReadLine()) run.output += *line + "\n";
+  run.errors = child.ReadAllErrors();
+  run.exitCode = ExitCode(child.Wait().value_or(-1));
+  return run;
+}
+
+class MethodsEndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directory(methods_);
+    ProgramRun run =
+        RunProgram({OSTRIVEL_METHODS_PATH, "--binary", OSTRIVEL_SAMPLE_PATH,
+                    "--application", "Sample", "--output", list_});
+    ASSERT_EQ(run.exitCode, 0) << run.errors;
+    std::string error;
+    auto file = tools::ReadMethodListFile(list_, &error);
+    ASSERT_TRUE(file.has_value()) << error;
+    lines_ = file->lines;
+    EXPECT_EQ(run.output, "ostrivel-methods: " + std::to_string(lines_.size()) +
+                              " methods of \"Sample\" written to \"" + list_ +
+                              "\"\n");
+  }
+
+  // Runs the sample with automatic counting on this test's channel.
+  ProgramRun RunSample(const std::vector<std::string>& calls,
+                       const std::string& list) {
+    std::vector<std::string> argv{OSTRIVEL_SAMPLE_PATH};
+    argv.insert(argv.end(), calls.begin(), calls.end());
+    return RunProgram(
+        argv, {"OSTRIVEL_CHANNEL=" + channel_, "OSTRIVEL_METHOD_LIST=" + list});
+  }
+
+  TempDir dir_;
+  std::string methods_ = dir_.File("methods/");
+  std::string list_ = methods_ + "sample.csv";
+  std::string channel_ =
+      "methods" + std::to_string(::getpid()) +
+      ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  std::vector<std::string> lines_;
+};
+
+TEST_F(MethodsEndToEndTest, TheListNamesTheProgramsOwnFunctions) {
+  std::vector<std::string> names;
+  for (const std::string& line : lines_) {
+    names.push_back(line.substr(line.find(';') + 1));
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{
+                       "main;", "Alpha(int);sample", "Beta(int);sample",
+                       "NeverCalled(int);sample", "plain_c;",
+                       "Hidden(int);sample::(anonymous namespace)",
+                       "Counter(int);sample::Counter", "Next();sample::Counter",
+                       "Twice<int>(int);sample"}));
+}
+
+TEST_F(MethodsEndToEndTest, EachFunctionIsCountedAtItsPositionInTheList) {
+  collection::ServiceLog log;
+  log.Silence();
+  collection::CollectionService service(&log);
+  collection::ServiceOptions options;
+  options.port = 0;
+  options.methodsDirectory = methods_;
+  options.channel = channel_;
+  std::string error;
+  ASSERT_TRUE(service.Start(options, &error)) << error;
+  std::thread serving([&service] { service.Run(); });
+  HttpClient client;
+  ASSERT_TRUE(client.Connect(service.port()));
+  ASSERT_TRUE(client.Send(ActionRequest(service.port(), "NEWTC")));
+  ASSERT_TRUE(client.Receive().has_value());
+
+  ProgramRun run = RunSample(
+      {"Alpha=3", "Beta=5", "Counter=2", "Twice=4", "Hidden=6", "plain_c=1"},
+      list_);
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.errors, "");
+  // A second process adds to the same test.
+  EXPECT_EQ(RunSample({"Alpha=10"}, list_).exitCode, 0);
+
+  ASSERT_TRUE(client.Send(ActionRequest(service.port(), "ASK")));
+  auto answer = client.Receive();
+  service.Stop();
+  serving.join();
+  ASSERT_TRUE(answer.has_value());
+  auto counts =
+      boost::json::parse(answer->body).at("data").at("Sample").as_array();
+  ASSERT_EQ(counts.size(), lines_.size());
+  const std::map<std::string, std::int64_t> expected = {
+      {"main", 2},           {"Alpha(int)", 13},
+      {"Beta(int)", 5},      {"NeverCalled(int)", 0},
+      {"plain_c", 1},        {"Hidden(int)", 6},
+      {"Counter(int)", 2},   {"Next()", 2},
+      {"Twice<int>(int)", 4}};
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    std::string method = lines_[i].substr(lines_[i].find(';') + 1);
+    method = method.substr(0, method.find(';'));
+    ASSERT_EQ(expected.count(method), 1u) << method;
+    EXPECT_EQ(counts[i].as_int64(), expected.at(method)) << method;
+  }
+}
+
+TEST_F(MethodsEndToEndTest, WithoutAMethodListTheProbeIsSilent) {
+  ProgramRun run =
+      RunProgram({OSTRIVEL_SAMPLE_PATH, "Alpha=1"}, {"OSTRIVEL_METHOD_LIST="});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.errors, "");
+}
+
+TEST_F(MethodsEndToEndTest, CountingIsOffWithOneLineWhenItCannotWork) {
+  ProgramRun noService = RunSample({"Alpha=1"}, list_);
+  EXPECT_EQ(noService.exitCode, 0);
+  EXPECT_EQ(noService.errors,
+            "ostrivel-probe: automatic counting is off: no counter segment "
+            "for the application \"Sample\" on the channel \"" +
+                channel_ + "\" (is ostrivel-service running?)\n");
+
+  ProgramRun noList = RunSample({"Alpha=1"}, dir_.File("missing.csv"));
+  EXPECT_EQ(noList.exitCode, 0);
+  EXPECT_EQ(noList.errors, "ostrivel-probe: automatic counting is off: \"" +
+                               dir_.File("missing.csv") +
+                               "\" can't be opened\n");
+
+  WriteFile(dir_.File("noids.csv"), "ProjectName;Sample\nmain;;\n");
+  ProgramRun noIds = RunSample({"Alpha=1"}, dir_.File("noids.csv"));
+  EXPECT_EQ(noIds.errors,
+            "ostrivel-probe: automatic counting is off: no function IDs in \"" +
+                dir_.File("noids.csv") + "\"\n");
+
+  // The service counts a list of another length for the application.
+  tools::OwnedSegment segment;
+  std::string error, note;
+  ASSERT_TRUE(
+      segment.Create(tools::SegmentName(channel_, "Sample"), 2, &error, &note));
+  ProgramRun mismatch = RunSample({"Alpha=1"}, list_);
+  EXPECT_EQ(mismatch.exitCode, 0);
+  EXPECT_EQ(mismatch.errors,
+            "ostrivel-probe: automatic counting is off: \"" + list_ +
+                "\" has " + std::to_string(lines_.size()) +
+                " methods, the service counts 2 for \"Sample\"\n");
+  EXPECT_EQ(segment.counter(0).load() + segment.counter(1).load(), 0u);
+}
+
+TEST_F(MethodsEndToEndTest, LinesWithoutAnIdAreSkippedAndKeepTheirPlace) {
+  // A hand-edited list: a line that names no function keeps its position
+  // but is never counted.
+  std::string text = ReadFile(list_);
+  text.insert(text.find('\n') + 1, "not an id;Garbage;\n");
+  WriteFile(list_, text);
+  tools::OwnedSegment segment;
+  std::string error, note;
+  ASSERT_TRUE(segment.Create(tools::SegmentName(channel_, "Sample"),
+                             lines_.size() + 1, &error, &note));
+  ProgramRun run = RunSample({"Alpha=2"}, list_);
+  EXPECT_EQ(run.errors, "");
+  EXPECT_EQ(segment.counter(0).load(), 0u);  // the inserted line
+  EXPECT_EQ(segment.counter(1).load(), 1u);  // main
+  EXPECT_EQ(segment.counter(2).load(), 2u);  // Alpha(int)
+}
+
+TEST_F(MethodsEndToEndTest, AStrippedProgramIsRefused) {
+  std::string stripped = dir_.File("stripped");
+  if (std::system(
+          ("strip -o '" + stripped + "' '" OSTRIVEL_SAMPLE_PATH "'").c_str()) !=
+      0) {
+    GTEST_SKIP() << "strip (binutils) is not available";
+  }
+  ProgramRun run =
+      RunProgram({OSTRIVEL_METHODS_PATH, "--binary", stripped, "--application",
+                  "Sample", "--output", dir_.File("out.csv")});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.errors, "ostrivel-methods: \"" + stripped +
+                            "\": the ELF file has no symbol table (it was "
+                            "stripped)\n");
+}
+
+}  // namespace
+}  // namespace ostrivel::methods
