@@ -24,16 +24,15 @@ std::string ComposeRequest(std::string_view host, std::int32_t port,
 // needle split across two pieces is found): n bytes cost O(n) in all.
 class GrowingFind {
  public:
-  explicit GrowingFind(std::string_view needle, std::size_t from = 0)
-      : needle_(needle), from_(from) {}
+  explicit GrowingFind(std::string_view needle) : needle_(needle) {}
 
-  // The position of the first occurrence in "text" at or after the start
-  // position, or npos. "text" must extend the text of earlier calls.
+  // The position of the first occurrence in "text", or npos. "text" must
+  // extend the text of earlier calls.
   std::size_t In(std::string_view text);
 
  private:
   std::string_view needle_;
-  std::size_t from_;
+  std::size_t from_ = 0;
   std::size_t found_ = std::string_view::npos;
 };
 

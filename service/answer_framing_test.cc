@@ -53,12 +53,6 @@ TEST(GrowingFindTest, FindsANeedleSplitAcrossPieces) {
   EXPECT_EQ(find.In(text), 17u);
 }
 
-TEST(GrowingFindTest, SearchesFromItsStartPosition) {
-  GrowingFind find(":", 4);
-  EXPECT_EQ(find.In("a:bcd"), kNpos);
-  EXPECT_EQ(find.In("a:bcd:"), 5u);
-}
-
 // The value of the Content-Length header after all of "pieces" arrived.
 struct LengthCase {
   std::vector<std::string> pieces;

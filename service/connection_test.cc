@@ -71,13 +71,6 @@ TEST_F(ConnectionTest, RefusedConnectionFailsAndKeepsNoSocket) {
                                            AddressText(refusing.port())));
 }
 
-TEST_F(ConnectionTest, PortZeroFails) {
-  settings().port = 0;
-  EXPECT_FALSE(ConnectToService());
-  EXPECT_THAT(env_.LogLines(),
-              ElementsAre("ERROR|Connection failed! (Host:localhost port:0)"));
-}
-
 TEST_F(ConnectionTest, OnlyTheLowSixteenBitsOfThePortCount) {
   settings().port = service_.port() + 65536;
   EXPECT_TRUE(ConnectToService());
@@ -108,17 +101,6 @@ TEST_F(ConnectionTest, NoSocketIsReported) {
   platform::ScopedOperations scoped(ops);
   EXPECT_FALSE(ConnectToService());
   EXPECT_THAT(env_.LogLines(), ElementsAre("ERROR|Error (get socket)"));
-}
-
-TEST_F(ConnectionTest, ManyFailedAttemptsLeakNoDescriptor) {
-  testing::RefusingPort refusing;
-  settings().port = refusing.port();
-  settings().log_level = 3;  // ten thousand log lines say nothing new
-  int before = testing::OpenDescriptorCount();
-  for (int attempt = 0; attempt < 10000; ++attempt) {
-    ASSERT_FALSE(ConnectToService());
-  }
-  EXPECT_EQ(testing::OpenDescriptorCount(), before);
 }
 
 TEST_F(ConnectionTest, ANewConnectionClosesTheSocketItReplaces) {
