@@ -63,12 +63,12 @@ TEST_F(EvaluateTest, WorkedExample) {
   EXPECT_EQ(Trace("Login_Shop"), kTraceHeader + "e0;3\r\ne2;1\r\n");
   EXPECT_EQ(State().collector.trace_location,
             env_.dir().File("Login_Shop_trace.csv"));
+  const std::string summary =
+      "DEBUG|Trace length: 4, Coverage %: 50%, Runtime: 1500 milisec";
   EXPECT_EQ(env_.LogLines(),
             (Lines{"SIMPLE|Evaluating.", "SIMPLE|Evaluating.",
                    "DEBUG|Test name: Login", "DEBUG|Application name: Shop",
-                   "DEBUG|Trace length: 4, Coverage %: 50%, Runtime: 1500 "
-                   "milisec",
-                   "DEBUG|TracePath method."}));
+                   summary, "DEBUG|TracePath method."}));
 }
 
 TEST_F(EvaluateTest, AnswerWithoutDataOnlyMovesTheStart) {

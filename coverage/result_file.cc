@@ -41,7 +41,7 @@ void ResultFile::Write(std::string_view piece) {
   file.Close();
 }
 
-void WriteResult(std::string piece) {
+void WriteResult(std::string_view piece) {
   auto& state = harness::State();
   ResultFile(state.settings.res_location, &state.collector.resultFileExists)
       .Write(piece);

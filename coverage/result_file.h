@@ -37,7 +37,7 @@ class ResultFile {
 };
 
 // As ResultFile, on the process-wide "res_location" and "resultFileExists".
-void WriteResult(std::string piece);
+void WriteResult(std::string_view piece);
 void WriteResultNumber(double value);
 
 }  // namespace ostrivel::coverage

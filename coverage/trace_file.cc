@@ -15,7 +15,7 @@ using log::WriteLog;
 
 // Rows are gathered into chunks of about this size before they reach the
 // writer, so that a call costs no more than a copy.
-constexpr std::size_t kChunkSize = 64 * 1024;
+constexpr std::size_t kChunkSize = std::size_t{64} * 1024;
 
 }  // namespace
 
@@ -54,7 +54,7 @@ void TracePath(const std::string& application,
     chunk += methods[i];
     chunk += ';';
     auto result = std::to_chars(number, number + sizeof(number), count);
-    chunk.append(number, result.ptr);
+    chunk.append(number, static_cast<std::size_t>(result.ptr - number));
     chunk += '\n';
     if (chunk.size() >= kChunkSize) {
       file.Write(chunk);
