@@ -49,6 +49,30 @@ std::vector<std::string> MethodLines(const std::string& path) {
   return lines;
 }
 
+// True iff the method-list line "line" ("ID;Method;Package", perhaps
+// followed by ";count") is the function "function", given qualified as in
+// "shop::Cart::Add": the package is its scope, the method its name with or
+// without its ABI tag and parameter list.
+bool Names(const std::string& line, const std::string& function) {
+  std::size_t split = function.rfind("::");
+  std::string scope =
+      split == std::string::npos ? "" : function.substr(0, split);
+  std::string name =
+      split == std::string::npos ? function : function.substr(split + 2);
+  std::vector<std::string> fields;
+  std::size_t begin = 0;
+  for (std::size_t end; (end = line.find(';', begin)) != std::string::npos;
+       begin = end + 1) {
+    fields.push_back(line.substr(begin, end - begin));
+  }
+  fields.push_back(line.substr(begin));
+  if (fields.size() < 3 || fields[2] != scope) return false;
+  const std::string& method = fields[1];
+  return method.rfind(name, 0) == 0 &&
+         (method.size() == name.size() || method[name.size()] == '(' ||
+          method[name.size()] == '[');
+}
+
 // What one test covered: the method lines of its covered positions.
 class Coverage {
  public:
@@ -60,11 +84,10 @@ class Coverage {
     }
   }
 
-  // True iff a covered method line names "function" (qualified, e.g.
-  // "shop::Tax"): the demangled name followed by its parameter list.
+  // True iff a covered method line names "function" (see Names()).
   bool Covers(const std::string& function) const {
     for (const std::string& line : covered_) {
-      if (line.find(";" + function + "(") != std::string::npos) return true;
+      if (Names(line, function)) return true;
     }
     return false;
   }
@@ -83,7 +106,7 @@ class Coverage {
 // The calls a trace file records for "function", 0 when it has no row.
 long CallsIn(const std::string& tracePath, const std::string& function) {
   for (const std::string& line : Lines(ReadFile(tracePath))) {
-    if (line.find(";" + function + "(") == std::string::npos) continue;
+    if (!Names(line, function)) continue;
     return std::atol(line.c_str() + line.rfind(';') + 1);
   }
   return 0;
