@@ -18,7 +18,9 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
 }
 
 // Helpers that crt1.o, crti.o, crtbegin.o and the C library put into every
-// executable's .text; names with a leading "__" are caught by the prefix.
+// executable's .text, and the compiler's constructors and destructors of a
+// translation unit (_GLOBAL__sub_I_..., and _sub_I_<priority>_... as the
+// sanitizers have them); names with a leading "__" are caught by the prefix.
 bool IsToolchainHelper(std::string_view symbol) {
   static constexpr std::array<std::string_view, 7> kNames = {
       "_start",
@@ -30,6 +32,7 @@ bool IsToolchainHelper(std::string_view symbol) {
       "_dl_relocate_static_pie"};
   return std::find(kNames.begin(), kNames.end(), symbol) != kNames.end() ||
          StartsWith(symbol, "__") || StartsWith(symbol, "_GLOBAL__") ||
+         StartsWith(symbol, "_sub_I_") || StartsWith(symbol, "_sub_D_") ||
          StartsWith(symbol, "ostrivel_probe_");
 }
 

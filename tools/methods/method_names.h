@@ -46,7 +46,8 @@ struct Method {
 // every function of ".text" but
 // - the start-up and runtime helpers that the toolchain links in (_start,
 //   _init, _fini, frame_dummy, register_tm_clones, deregister_tm_clones,
-//   __libc_csu_init/fini, _dl_relocate_static_pie, static initialisers)
+//   __libc_csu_init/fini, _dl_relocate_static_pie, the constructors and
+//   destructors of translation units)
 //   and every name the implementation reserves (a leading "__", such as
 //   the probe's hooks);
 // - the compiler's partial copies of a function ("f.cold", "f.part.0",

@@ -72,6 +72,7 @@ TEST(SelectMethodsTest, LeavesOutToolchainHelpersClonesAndTheStandardLibrary) {
       Symbol(0x1060, "_fini"),
       Symbol(0x1070, "__libc_csu_init"),
       Symbol(0x1080, "_GLOBAL__sub_I_main", false),
+      Symbol(0x1088, "_sub_I_00099_1", false),
       Symbol(0x1090, "_Z41__static_initialization_and_destruction_0ii", false),
       Symbol(0x10a0, "__cyg_profile_func_enter"),
       Symbol(0x10b0, "ostrivel_probe_count"),

@@ -32,13 +32,13 @@ Attachment* Find(const char* application) {
   return nullptr;
 }
 
-tools::SegmentView* OpenView(const char* application) {
+ViewNode* OpenView(const char* application, ViewNode* previous) {
   tools::SegmentView view;
   if (tools::OpenSegment(tools::SegmentName(Channel(), application), &view) !=
       tools::OpenStatus::kOk) {
     return nullptr;
   }
-  return new tools::SegmentView(view);
+  return new ViewNode{view, previous};
 }
 
 std::int64_t NowNs() {
@@ -71,7 +71,7 @@ Attachment* Attach(const char* application) {
   if (Attachment* found = Find(application)) return found;
   int count = gSlotCount.load(std::memory_order_relaxed);
   if (count == kMaxAttachments) return nullptr;
-  tools::SegmentView* view = OpenView(application);
+  ViewNode* view = OpenView(application, nullptr);
   if (view == nullptr) return nullptr;
   char* name = ::strdup(application);
   if (name == nullptr) return nullptr;
@@ -82,8 +82,10 @@ Attachment* Attach(const char* application) {
 }
 
 tools::SegmentView* CurrentView(Attachment* attachment, bool rateLimited) {
-  tools::SegmentView* view = attachment->view.load(std::memory_order_acquire);
-  if (view->header->retired.load(std::memory_order_acquire) == 0) return view;
+  ViewNode* node = attachment->view.load(std::memory_order_acquire);
+  if (node->view.header->retired.load(std::memory_order_acquire) == 0) {
+    return &node->view;
+  }
   if (rateLimited) {
     std::int64_t now = NowNs();
     if (now < attachment->nextLookupNs.load(std::memory_order_relaxed)) {
@@ -93,13 +95,15 @@ tools::SegmentView* CurrentView(Attachment* attachment, bool rateLimited) {
                                    std::memory_order_relaxed);
   }
   std::lock_guard<std::mutex> lock(gMutex);
-  view = attachment->view.load(std::memory_order_acquire);
-  if (view->header->retired.load(std::memory_order_acquire) == 0) return view;
-  tools::SegmentView* successor = OpenView(attachment->application);
-  if (successor == nullptr) return nullptr;
+  node = attachment->view.load(std::memory_order_acquire);
+  if (node->view.header->retired.load(std::memory_order_acquire) == 0) {
+    return &node->view;
+  }
   // The old mapping stays: a thread may be counting through it right now.
+  ViewNode* successor = OpenView(attachment->application, node);
+  if (successor == nullptr) return nullptr;
   attachment->view.store(successor, std::memory_order_release);
-  return successor;
+  return &successor->view;
 }
 
 void WriteWarning(const char* text) {

@@ -8,12 +8,18 @@
 
 namespace ostrivel::probe {
 
+// One mapping of a segment, and the mapping it replaced (kept reachable).
+struct ViewNode {
+  tools::SegmentView view;
+  ViewNode* previous;
+};
+
 // The mapping of one application's counter segment in this process.
-// Attachments and their views are never freed: another thread may still be
-// counting through one, and the process ends soon enough.
+// Attachments and their views are never freed or unmapped: another thread
+// may still be counting through one, and the process ends soon enough.
 struct Attachment {
   const char* application;
-  std::atomic<tools::SegmentView*> view;
+  std::atomic<ViewNode*> view;
   // For the automatic counting: when a retired segment may next be looked
   // up again (CLOCK_MONOTONIC nanoseconds).
   std::atomic<std::int64_t> nextLookupNs;
