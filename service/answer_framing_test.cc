@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <limits>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -55,10 +56,15 @@ TEST(GrowingFindTest, FindsANeedleSplitAcrossPieces) {
 
 // The value of the Content-Length header after all of "pieces" arrived.
 struct LengthCase {
+  const char* label;
   std::vector<std::string> pieces;
   bool complete;
   std::size_t value;
 };
+
+void PrintTo(const LengthCase& lengthCase, std::ostream* out) {
+  *out << lengthCase.label;
+}
 
 class ContentLengthTest : public ::testing::TestWithParam<LengthCase> {};
 
@@ -75,33 +81,45 @@ TEST_P(ContentLengthTest, ReadsTheValue) {
 INSTANTIATE_TEST_SUITE_P(
     Answers, ContentLengthTest,
     ::testing::Values(
-        LengthCase{{"HTTP/1.1 200 OK\r\nContent-Length: 25\r\n"}, true, 25},
-        LengthCase{{"Content-Length:     7\r\n"}, true, 7},
-        LengthCase{{"Content-Length:7;"}, true, 7},
+        LengthCase{
+            "Plain", {"HTTP/1.1 200 OK\r\nContent-Length: 25\r\n"}, true, 25},
+        LengthCase{"SeveralBlanks", {"Content-Length:     7\r\n"}, true, 7},
+        LengthCase{"NoBlankAndNoLineEnd", {"Content-Length:7;"}, true, 7},
         // Only blanks may stand before the digits.
-        LengthCase{{"Content-Length:\t7\r\n"}, true, 0},
-        LengthCase{{"Content-Length: x7\r\n"}, true, 0},
+        LengthCase{"TabBeforeDigits", {"Content-Length:\t7\r\n"}, true, 0},
+        LengthCase{"LetterBeforeDigits", {"Content-Length: x7\r\n"}, true, 0},
         // The name is compared case-sensitively.
-        LengthCase{{"content-length: 7\r\n"}, false, 0},
+        LengthCase{"NameInOtherCase", {"content-length: 7\r\n"}, false, 0},
         // The first occurrence anywhere counts.
-        LengthCase{{"X-Content-Length: 3\r\nContent-Length: 9\r\n"}, true, 3},
+        LengthCase{"FirstOccurrenceCounts",
+                   {"X-Content-Length: 3\r\nContent-Length: 9\r\n"},
+                   true,
+                   3},
         // The next ":" behind the name, wherever it is.
-        LengthCase{{"Content-Length\r\nA: 4\r\n"}, true, 4},
+        LengthCase{
+            "ColonOfTheNextLine", {"Content-Length\r\nA: 4\r\n"}, true, 4},
         // Split anywhere, the value is the same.
-        LengthCase{{"Content-Le", "ngth: 1234\r\n"}, true, 1234},
-        LengthCase{{"Content-Length", ": 12", "34", "\r\n"}, true, 1234},
-        LengthCase{{"Content-Length:", "   ", " 5\r\n"}, true, 5},
+        LengthCase{"NameSplit", {"Content-Le", "ngth: 1234\r\n"}, true, 1234},
+        LengthCase{
+            "ValueSplit", {"Content-Length", ": 12", "34", "\r\n"}, true, 1234},
+        LengthCase{
+            "BlanksSplit", {"Content-Length:", "   ", " 5\r\n"}, true, 5},
         // Not complete while the digits may go on.
-        LengthCase{{"Content-Length: 12"}, false, 12},
-        LengthCase{{"Content-Length:  "}, false, 0},
-        LengthCase{{"HTTP/1.1 200 OK\r\n"}, false, 0},
+        LengthCase{"DigitsMayGoOn", {"Content-Length: 12"}, false, 12},
+        LengthCase{"BlanksMayGoOn", {"Content-Length:  "}, false, 0},
+        LengthCase{"NoHeaderYet", {"HTTP/1.1 200 OK\r\n"}, false, 0},
         // Too large a value saturates instead of wrapping around.
-        LengthCase{{"Content-Length: 18446744073709551621\r\n"},
+        LengthCase{"TwoToThe64Plus5",
+                   {"Content-Length: 18446744073709551621\r\n"},
                    true,
                    std::numeric_limits<std::size_t>::max()},
-        LengthCase{{"Content-Length: 99999999999999999999999999999\r\n"},
+        LengthCase{"ThirtyDigits",
+                   {"Content-Length: 99999999999999999999999999999\r\n"},
                    true,
-                   std::numeric_limits<std::size_t>::max()}));
+                   std::numeric_limits<std::size_t>::max()}),
+    [](const ::testing::TestParamInfo<LengthCase>& param) {
+      return std::string(param.param.label);
+    });
 
 TEST(AnswerTextTest, BraceAndAngleAnywhereInTheText) {
   AnswerText answer;
