@@ -100,10 +100,12 @@ bool ChildProcess::Start(const std::vector<std::string>& argv,
   }
   variables.insert(variables.end(), environment.begin(), environment.end());
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const std::string& arg : argv)
     args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   std::vector<char*> envp;
+  envp.reserve(variables.size() + 1);
   for (std::string& variable : variables) envp.push_back(variable.data());
   envp.push_back(nullptr);
 

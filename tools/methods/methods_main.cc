@@ -20,9 +20,7 @@ int Fail(const std::string& message) {
   return 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   using ostrivel::methods::Selection;
 
   CLI::App app{
@@ -91,4 +89,16 @@ int main(int argc, char** argv) {
   std::cout << "ostrivel-methods: " << methods.size() << " methods of \""
             << application << "\" written to \"" << output << "\"\n";
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Main(argc, argv);
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  } catch (...) {
+    return Fail("unexpected failure");
+  }
 }

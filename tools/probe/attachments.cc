@@ -14,7 +14,7 @@ namespace ostrivel::probe {
 namespace {
 
 constexpr int kMaxAttachments = 256;
-constexpr std::int64_t kLookupIntervalNs = 1000 * 1000 * 1000;
+constexpr std::int64_t kLookupIntervalNs = 1000000000;
 
 // Published slots: a reader takes the count, then every slot below it.
 std::atomic<Attachment*> gSlots[kMaxAttachments];
@@ -71,10 +71,13 @@ Attachment* Attach(const char* application) {
   if (Attachment* found = Find(application)) return found;
   int count = gSlotCount.load(std::memory_order_relaxed);
   if (count == kMaxAttachments) return nullptr;
-  ViewNode* view = OpenView(application, nullptr);
-  if (view == nullptr) return nullptr;
   char* name = ::strdup(application);
   if (name == nullptr) return nullptr;
+  ViewNode* view = OpenView(application, nullptr);
+  if (view == nullptr) {
+    std::free(name);
+    return nullptr;
+  }
   auto* attachment = new Attachment{name, {view}, {0}};
   gSlots[count].store(attachment, std::memory_order_release);
   gSlotCount.store(count + 1, std::memory_order_release);

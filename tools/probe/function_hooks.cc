@@ -163,6 +163,7 @@ __attribute__((constructor)) OSTRIVEL_NO_INSTRUMENT void StartAtLoad() {
 
 extern "C" {
 
+// The names are the compiler's: NOLINTNEXTLINE(bugprone-reserved-identifier)
 OSTRIVEL_PROBE_API OSTRIVEL_NO_INSTRUMENT void __cyg_profile_func_enter(
     void* function, void* /*callSite*/) {
   using ostrivel::probe::gState;
@@ -196,6 +197,7 @@ OSTRIVEL_PROBE_API OSTRIVEL_NO_INSTRUMENT void __cyg_profile_func_enter(
   }
 }
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 OSTRIVEL_PROBE_API OSTRIVEL_NO_INSTRUMENT void __cyg_profile_func_exit(
     void* /*function*/, void* /*callSite*/) {}
 

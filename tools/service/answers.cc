@@ -5,7 +5,7 @@
 namespace ostrivel::collection {
 namespace {
 
-Answer Refuse(std::string message) {
+Answer Refuse(const std::string& message) {
   Answer answer;
   answer.status = 400;
   answer.body = ErrorBody(message);

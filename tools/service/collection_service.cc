@@ -23,8 +23,8 @@ using tcp = boost::asio::ip::tcp;
 
 // The library's requests are a few hundred bytes; anything far beyond is no
 // request of ours.
-constexpr std::uint32_t kHeaderLimit = 16 * 1024;
-constexpr std::uint64_t kBodyLimit = 64 * 1024;
+constexpr std::uint32_t kHeaderLimit = 16384;
+constexpr std::uint64_t kBodyLimit = 65536;
 
 std::string EndpointText(const tcp::endpoint& endpoint) {
   std::string address = endpoint.address().to_string();

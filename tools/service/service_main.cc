@@ -12,7 +12,9 @@
 #include "tools/service/collection_service.h"
 #include "tools/service/service_log.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int Main(int argc, char** argv) {
   using ostrivel::collection::CollectionService;
   using ostrivel::collection::ServiceLog;
   using ostrivel::collection::ServiceOptions;
@@ -44,28 +46,36 @@ int main(int argc, char** argv) {
   // A peer that vanishes mid-answer must not end the service.
   ::signal(SIGPIPE, SIG_IGN);
 
-  try {
-    ServiceLog log;
-    if (!logPath.empty() && !log.OpenFile(logPath)) {
-      std::cerr << "ostrivel-service: cannot open the log file \"" << logPath
-                << "\"\n";
-      return 1;
-    }
-    CollectionService service(&log);
-    std::string error;
-    if (!service.Start(options, &error)) {
-      if (!logPath.empty()) log.Error(error);
-      std::cerr << "ostrivel-service: " << error << "\n";
-      return 1;
-    }
-    service.StopOnSignals();
-    std::cout << "ostrivel-service listening on " << service.Endpoint()
-              << std::endl;
-    service.Run();
-    log.Info("stopped");
-  } catch (const std::exception& e) {
-    std::cerr << "ostrivel-service: " << e.what() << "\n";
+  ServiceLog log;
+  if (!logPath.empty() && !log.OpenFile(logPath)) {
+    std::cerr << "ostrivel-service: cannot open the log file \"" << logPath
+              << "\"\n";
     return 1;
   }
+  CollectionService service(&log);
+  std::string error;
+  if (!service.Start(options, &error)) {
+    if (!logPath.empty()) log.Error(error);
+    std::cerr << "ostrivel-service: " << error << "\n";
+    return 1;
+  }
+  service.StopOnSignals();
+  std::cout << "ostrivel-service listening on " << service.Endpoint()
+            << std::endl;
+  service.Run();
+  log.Info("stopped");
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Main(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "ostrivel-service: " << e.what() << "\n";
+  } catch (...) {
+    std::cerr << "ostrivel-service: unexpected failure\n";
+  }
+  return 1;
 }
