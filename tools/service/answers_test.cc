@@ -162,5 +162,18 @@ TEST(TimestampTest, IsLocalTimeWithMilliseconds) {
   EXPECT_EQ(FormatTimestamp(time), "2014.05.06 02:04:06.007");
 }
 
+TEST(TimestampTest, TheAnswerClockFollowsTheWallClockAndNeverGoesBack) {
+  auto first = AnswerClockNow();
+  auto wall = std::chrono::system_clock::now();
+  EXPECT_LT(first - wall, std::chrono::seconds(5));
+  EXPECT_LT(wall - first, std::chrono::seconds(5));
+  auto previous = first;
+  for (int i = 0; i < 1000; ++i) {
+    auto now = AnswerClockNow();
+    ASSERT_GE(now, previous);
+    previous = now;
+  }
+}
+
 }  // namespace
 }  // namespace ostrivel::collection

@@ -86,9 +86,8 @@ class Session : public std::enable_shared_from_this<Session> {
               request.keep_alive());
       return;
     }
-    Answer answer =
-        AnswerRequest(request.body(), &shared_->counters,
-                      FormatTimestamp(std::chrono::system_clock::now()));
+    Answer answer = AnswerRequest(request.body(), &shared_->counters,
+                                  FormatTimestamp(AnswerClockNow()));
     if (answer.failed) {
       shared_->log->Error(peer_ + ": " + answer.logLine);
     } else {

@@ -25,6 +25,19 @@ std::string FormatTimestamp(std::chrono::system_clock::time_point time) {
   return text;
 }
 
+std::chrono::system_clock::time_point AnswerClockNow() {
+  struct Anchor {
+    std::chrono::system_clock::time_point wall =
+        std::chrono::system_clock::now();
+    std::chrono::steady_clock::time_point steady =
+        std::chrono::steady_clock::now();
+  };
+  static const Anchor anchor;
+  return anchor.wall +
+         std::chrono::duration_cast<std::chrono::system_clock::duration>(
+             std::chrono::steady_clock::now() - anchor.steady);
+}
+
 ServiceLog::ServiceLog() : file_(stderr) {}
 
 ServiceLog::~ServiceLog() {

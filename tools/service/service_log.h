@@ -13,6 +13,12 @@ namespace ostrivel::collection {
 // the "timestamp" of an answer.
 std::string FormatTimestamp(std::chrono::system_clock::time_point time);
 
+// The time of an answer: the wall-clock time at the first call, advanced
+// by the monotonic clock from then on, so that the timestamps of one
+// service never go back (a test's runtime is their difference) even when
+// the system clock is set meanwhile. Thread-safe.
+std::chrono::system_clock::time_point AnswerClockNow();
+
 // The service's log: one line per event, "<timestamp> <level> <message>",
 // flushed at once. Never throws. Safe to use from several threads.
 class ServiceLog {
