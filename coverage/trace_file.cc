@@ -13,10 +13,6 @@ namespace {
 using log::LogLevel;
 using log::WriteLog;
 
-// Rows are gathered into chunks of about this size before they reach the
-// writer, so that a call costs no more than a copy.
-constexpr std::size_t kChunkSize = std::size_t{64} * 1024;
-
 }  // namespace
 
 void TracePath(const std::string& application,
@@ -45,23 +41,20 @@ void TracePath(const std::string& application,
   if (!file.Open(traceLocation, platform::TextFileWriter::Mode::kTruncate)) {
     return;
   }
-  std::string chunk(kTraceHeader);
-  chunk.reserve(kChunkSize + 2048);
+  file.Write(kTraceHeader);
   char number[16];
   for (std::size_t i = 0; i < coverageVector.size(); ++i) {
     std::int32_t count = coverageVector[i];
     if (count == 0) continue;
-    chunk += methods[i];
-    chunk += ';';
+    // A method line never holds a line feed: the reader split the file
+    // there.
+    file.WritePiece(methods[i]);
+    file.WritePiece(";");
     auto result = std::to_chars(number, number + sizeof(number), count);
-    chunk.append(number, static_cast<std::size_t>(result.ptr - number));
-    chunk += '\n';
-    if (chunk.size() >= kChunkSize) {
-      file.Write(chunk);
-      chunk.clear();
-    }
+    file.WritePiece(std::string_view(
+        number, static_cast<std::size_t>(result.ptr - number)));
+    file.EndLine();
   }
-  file.Write(chunk);
   // One flush for the whole file: its bytes are complete only now.
   file.Close();
 }

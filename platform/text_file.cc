@@ -16,8 +16,13 @@ bool TextFileWriter::Open(const std::string& path, Mode mode) {
   // Binary mode: the CR LF translation is ours, so that the bytes are the
   // same on every platform.
   file_ = std::fopen(path.c_str(), mode == Mode::kAppend ? "ab" : "wb");
-  if (file_ != nullptr) buffer_.reserve(kBufferSize);
-  return file_ != nullptr;
+  if (file_ == nullptr) return false;
+  // The buffer is ours; a second one in the stream would only copy again.
+  std::setvbuf(file_, nullptr, _IONBF, 0);
+  // Not value-initialised: the bytes are written before they are read.
+  if (!buffer_) buffer_.reset(new char[kBufferSize]);
+  used_ = 0;
+  return true;
 }
 
 void TextFileWriter::Write(std::string_view text) {
@@ -36,21 +41,23 @@ void TextFileWriter::Write(std::string_view text) {
 }
 
 void TextFileWriter::Append(const char* data, std::size_t size) {
-  if (buffer_.size() + size > kBufferSize) {
+  if (file_ == nullptr) return;
+  if (size > kBufferSize - used_) {
     Flush();
     if (size > kBufferSize) {
       std::fwrite(data, 1, size, file_);
       return;
     }
   }
-  buffer_.append(data, size);
+  std::memcpy(buffer_.get() + used_, data, size);
+  used_ += size;
 }
 
 void TextFileWriter::Flush() {
   if (file_ == nullptr) return;
-  if (!buffer_.empty()) {
-    std::fwrite(buffer_.data(), 1, buffer_.size(), file_);
-    buffer_.clear();
+  if (used_ > 0) {
+    std::fwrite(buffer_.get(), 1, used_, file_);
+    used_ = 0;
   }
   std::fflush(file_);
 }
@@ -60,6 +67,7 @@ void TextFileWriter::Close() {
   Flush();
   std::fclose(file_);
   file_ = nullptr;
+  used_ = kBufferSize;
 }
 
 bool WriteTextFile(const std::string& path, TextFileWriter::Mode mode,
