@@ -30,11 +30,9 @@ const std::string kHeader =
 TEST(FormatNumberTest, MatchesTheStreamDefault) {
   constexpr double kInf = std::numeric_limits<double>::infinity();
   const double kNan = std::nan("");
-  for (double value :
-       {0.0,      -0.0,           50.0,      100.0 / 3,  1500.0,
-        999999.0, 999999.5,       1234567.0, 2e6,        1e-4,
-        1e-5,     0.000123456789, -4.0,      1.39937e12, 1e300,
-        5e-324,   kInf,           -kInf,     kNan,       -kNan}) {
+  for (double value : {0.0, -0.0, 50.0, 100.0 / 3, 1500.0, 999999.0, 999999.5,
+                       1234567.0, 2e6, 1e-4, 1e-5, 0.000123456789, -4.0,
+                       1.39937e12, 1e300, 5e-324, kInf, -kInf, kNan}) {
     std::ostringstream ss;
     ss << value;
     EXPECT_EQ(FormatNumber(value), ss.str());
@@ -44,6 +42,8 @@ TEST(FormatNumberTest, MatchesTheStreamDefault) {
   EXPECT_EQ(FormatNumber(1234567), "1.23457e+06");
   EXPECT_EQ(FormatNumber(2e6), "2e+06");
   EXPECT_EQ(FormatNumber(kNan), "nan");
+  // The same text on every platform; MinGW's stream drops the sign here.
+  EXPECT_EQ(FormatNumber(-kNan), "-nan");
 }
 
 class ResultFileTest : public ::testing::Test {
