@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "config/integer.h"
 #include "coverage/method_list.h"
@@ -48,15 +49,18 @@ void ReadConfiguration(const char* configPath) {
         "Configuration",
         "Unable to open config-file!\nDefault configurations used.");
   } else {
-    std::string line;
+    // Every line is read before the first is applied: a log_location that
+    // names the configuration file itself would otherwise have each debug
+    // line read back as a further configuration line, without end.
+    std::vector<std::string> lines;
     while (configFile.Good()) {
-      // The line is applied whatever the read reported: a last line without
-      // a line feed counts, and so do the first 1023 characters of an
-      // over-long line, after which the reader has failed.
-      configFile.ReadLine(&line);
-      ApplyOption(ParseLine(line));
+      // A line counts whatever the read reported: a last line without a
+      // line feed, and the first 1023 characters of an over-long line,
+      // after which the reader has failed.
+      configFile.ReadLine(&lines.emplace_back());
     }
     configFile.Close();
+    for (const std::string& line : lines) ApplyOption(ParseLine(line));
   }
   ScanMethodsDirectory();
 }

@@ -368,6 +368,33 @@ TEST_F(ReadConfigurationTest, OverlongLineIsAppliedCutAndEndsTheReading) {
   EXPECT_EQ(settings().port, 8182);
 }
 
+TEST_F(ReadConfigurationTest, LogInTheConfigurationFileIsNotReadBack) {
+  // Each debug line written into the file being read would otherwise come
+  // back as a configuration line that writes more, without end.
+  std::string path = env_.dir().File("config.txt");
+  std::string text =
+      "log_level: debug\nlog_location: " + path + "\nhost_name: h\n";
+  Read(text);
+  EXPECT_EQ(settings().host_name, "h");
+  std::string bytes = testing::ReadFile(path);
+  ASSERT_TRUE(bytes.starts_with(text));
+  std::vector<std::string> messages;
+  for (std::size_t at = text.size(); at < bytes.size();) {
+    std::size_t end = bytes.find("\r\n", at);
+    ASSERT_NE(end, std::string::npos);
+    std::string line = bytes.substr(at, end - at);
+    messages.push_back(line.substr(line.find("]  ") + 3));
+    at = end + 2;
+  }
+  EXPECT_THAT(
+      messages,
+      ElementsAre("ParseLine method. (line: host_name: h)",
+                  "Cutting. (base string:  h)",
+                  "Cutting. (base string: host_name)", "New host_name: \"h\"",
+                  "ParseLine method. (line: )", "Cutting. (base string: )",
+                  "Cutting. (base string: )"));
+}
+
 TEST_F(ReadConfigurationTest, MissingFileWarnsOnceLogsNothingAndLoadsLists) {
   AddMethodFile("shop.csv", "Shop");
   harness::Settings before = settings();
