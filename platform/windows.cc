@@ -1,10 +1,11 @@
 // The operations of 32-bit Windows: Windows Sockets 2, MessageBoxA, the
 // FindFirstFileA listing and _getcwd.
 
-// clang-format off: winsock2.h must come before windows.h.
-#include <windows.h>
+// winsock2.h must come before windows.h.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <windows.h>
 // clang-format on
 #include <direct.h>
 
