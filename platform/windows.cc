@@ -199,7 +199,9 @@ DirectoryListing ListDirectory(const std::string& path) {
   char full[kMaxPath];
   DWORD length = ::GetFullPathNameA(path.c_str(), sizeof(full), full, nullptr);
   if (length == 0) {
-    listing.error = ENOENT;
+    // The ANSI functions refuse a path beyond their limit outright.
+    listing.error =
+        ::GetLastError() == ERROR_FILENAME_EXCED_RANGE ? ENAMETOOLONG : ENOENT;
     return listing;
   }
   // The pattern needs room for "\", "*" and the terminator; a longer result
