@@ -52,9 +52,11 @@ Socket OpenSocket() {
   if (handle == INVALID_SOCKET) return kNoSocket;
   // Programs that the harness starts must not inherit the connection (the
   // counterpart of SOCK_CLOEXEC); a failure here only leaves it inheritable.
-  ::SetHandleInformation(reinterpret_cast<HANDLE>(handle), HANDLE_FLAG_INHERIT,
-                         0);
-  return static_cast<Socket>(handle);
+  ::SetHandleInformation(
+      reinterpret_cast<HANDLE>(handle),  // NOLINT(performance-no-int-to-ptr)
+      HANDLE_FLAG_INHERIT, 0);
+  // Socket is as wide as SOCKET and signed; INVALID_SOCKET is kNoSocket.
+  return static_cast<Socket>(handle);  // NOLINT(bugprone-narrowing-conversions)
 }
 
 std::optional<Ipv4Address> Resolve(const std::string& host) {

@@ -137,8 +137,10 @@ masked_copy() {
   local from="$1" to="$2"
   mkdir -p "$to"
   cp -R "$from"/. "$to"/
-  awk -F';' -v OFS=';' 'NR > 1 { $5 = "*" } { print }' "$from/result.csv" \
-    >"$to/result.csv"
+  if [ -f "$from/result.csv" ]; then
+    awk -F';' -v OFS=';' 'NR > 1 { $5 = "*" } { print }' "$from/result.csv" \
+      >"$to/result.csv"
+  fi
   sed -E 's/^\[[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}, /[*, /' \
     "$from/log.txt" >"$to/log.txt"
 }
@@ -210,11 +212,26 @@ printf '%s\r\n' "Configuration: Unable to open config-file!" \
 cmp -s unattended.err unattended.expected ||
   fail "standard error with OSTRIVEL_DIALOGS=0: $(od -c unattended.err)"
 
+# Before Open the socket library is not started, so no socket can be had.
+rm -rf out
+mkdir out
 start_harness boxes.err
 call true Init stopped.conf
+call false StartNewTestCase
 call true Open
 call false StartNewTestCase
 call true Close
 stop_harness boxes.err
 [ ! -s boxes.err ] || fail "standard error with boxes: $(cat boxes.err)"
+printf '%s\r\n' "[*, SIMPLE]  Start new test case." \
+  "[*, ERROR ]  Error (get socket)" \
+  "[*, ERROR ]  Error in re-connection! Maybe no server running!" \
+  "[*, SIMPLE]  Device open." \
+  "[*, SIMPLE]  Start new test case." \
+  "[*, ERROR ]  Connection failed! (Host:127.0.0.1 port:$port)" \
+  "[*, ERROR ]  Error in re-connection! Maybe no server running!" \
+  "[*, SIMPLE]  Device close." >boxes.expected
+masked_copy out boxes-masked
+cmp -s boxes-masked/log.txt boxes.expected ||
+  fail "the log of the failed connections: $(cat boxes-masked/log.txt)"
 echo "warnings go to standard error with OSTRIVEL_DIALOGS=0, to boxes without"
