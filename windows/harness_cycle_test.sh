@@ -212,18 +212,22 @@ printf '%s\r\n' "Configuration: Unable to open config-file!" \
 cmp -s unattended.err unattended.expected ||
   fail "standard error with OSTRIVEL_DIALOGS=0: $(od -c unattended.err)"
 
-# Before Open the socket library is not started, so no socket can be had.
+# The test name from the working directory's last component; before Open
+# the socket library is not started, so no socket can be had.
 rm -rf out
 mkdir out
 start_harness boxes.err
 call true Init stopped.conf
+call true GetCurrentPath
 call false StartNewTestCase
 call true Open
 call false StartNewTestCase
 call true Close
 stop_harness boxes.err
 [ ! -s boxes.err ] || fail "standard error with boxes: $(cat boxes.err)"
-printf '%s\r\n' "[*, SIMPLE]  Start new test case." \
+printf '%s\r\n' \
+  "[*, SIMPLE]  Update the name of the test case. (Test name: ${work##*/})" \
+  "[*, SIMPLE]  Start new test case." \
   "[*, ERROR ]  Error (get socket)" \
   "[*, ERROR ]  Error in re-connection! Maybe no server running!" \
   "[*, SIMPLE]  Device open." \

@@ -39,6 +39,11 @@ set(OSTRIVEL_WINE_ENVIRONMENT
     "WINEDLLOVERRIDES=mscoree,mshtml=")
 
 if(OSTRIVEL_BUILD_TESTS)
+  if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+    message(FATAL_ERROR "The Windows tests run under Wine, which is missing: "
+            "run scripts/setup --windows, or configure with "
+            "-DOSTRIVEL_BUILD_TESTS=OFF for the DLL alone")
+  endif()
   set(OSTRIVEL_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH
       "GoogleTest sources cross-built for the Windows tests")
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
