@@ -17,6 +17,8 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 #include <utility>
 
@@ -57,14 +59,23 @@ void PauseUnlessStopped(const std::atomic<bool>& stop, int milliseconds) {
   }
 }
 
-// A socket bound to 127.0.0.1 at an ephemeral port; -1 on failure.
-int BoundSocket(std::uint16_t* port) {
+// A socket bound to 127.0.0.1 at "wanted" (0: an ephemeral port), which
+// goes to "*port"; -1 on failure. "reuse" lets a later socket bind the port
+// while connections accepted from this one linger; the accepted sockets
+// inherit the flag, and Linux lets the port be bound again only when they
+// all carry it.
+int BoundSocket(std::uint16_t* port, std::uint16_t wanted = 0,
+                bool reuse = false) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
+  if (reuse) {
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
+  address.sin_port = htons(wanted);
   socklen_t length = sizeof(address);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -73,6 +84,19 @@ int BoundSocket(std::uint16_t* port) {
   }
   *port = ntohs(address.sin_port);
   return fd;
+}
+
+// A field of /proc/self/status in kB ("VmRSS:", "VmHWM:"), in bytes.
+std::size_t StatusBytes(std::string_view field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, field.size(), field) != 0) continue;
+    return static_cast<std::size_t>(
+               std::strtoull(line.c_str() + field.size(), nullptr, 10)) *
+           1024;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -107,8 +131,23 @@ LoopbackService::Step LoopbackService::NeverAnswer() {
   return {Step::Kind::kNeverAnswer, {}};
 }
 
-LoopbackService::LoopbackService() {
-  listener_ = BoundSocket(&port_);
+LoopbackService::Step LoopbackService::Drip(std::string_view text) {
+  Step step;
+  for (char c : text) step.pieces.emplace_back(1, c);
+  return step;
+}
+LoopbackService::Step LoopbackService::Streamed(std::string head, char filler,
+                                                std::size_t fillerSize,
+                                                std::string tail) {
+  Step step;
+  step.pieces = {std::move(head), std::move(tail)};
+  step.filler = filler;
+  step.fillerSize = fillerSize;
+  return step;
+}
+
+LoopbackService::LoopbackService(std::uint16_t port) {
+  listener_ = BoundSocket(&port_, port, /*reuse=*/true);
   if (listener_ < 0 || ::fcntl(listener_, F_SETFL, O_NONBLOCK) != 0 ||
       ::listen(listener_, 64) != 0) {
     if (listener_ >= 0) ::close(listener_);
@@ -136,9 +175,19 @@ void LoopbackService::SetResponder(Responder responder) {
   responder_ = std::move(responder);
 }
 
+void LoopbackService::KeepRequests(bool keep) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  keepRequests_ = keep;
+}
+
 std::vector<LoopbackService::Request> LoopbackService::Requests() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return requests_;
+}
+
+std::size_t LoopbackService::RequestCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requestCount_;
 }
 
 int LoopbackService::Connections() const {
@@ -215,7 +264,8 @@ bool LoopbackService::Read(Connection& connection) {
     connection.pending.erase(0, size);
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      requests_.push_back({connection.index, request});
+      ++requestCount_;
+      if (keepRequests_) requests_.push_back({connection.index, request});
     }
     if (connection.silent) continue;
     if (!Play(connection, NextStep(request))) return false;
@@ -243,6 +293,10 @@ bool LoopbackService::Play(Connection& connection, const Step& step) {
       for (std::size_t i = 0; i < step.pieces.size(); ++i) {
         if (i > 0) PauseUnlessStopped(stop_, piecePauseMs_);
         if (!SendAll(connection.fd, step.pieces[i])) return false;
+        if (i == 0 && step.fillerSize > 0 &&
+            !SendFiller(connection.fd, step.filler, step.fillerSize)) {
+          return false;
+        }
       }
       return step.kind == Step::Kind::kAnswer;
     case Step::Kind::kClose:
@@ -274,6 +328,16 @@ bool LoopbackService::SendAll(int fd, std::string_view bytes) {
   return true;
 }
 
+bool LoopbackService::SendFiller(int fd, char filler, std::size_t size) {
+  const std::string chunk(std::size_t{64} << 10, filler);
+  while (size > 0) {
+    std::size_t n = std::min(size, chunk.size());
+    if (!SendAll(fd, std::string_view(chunk).substr(0, n))) return false;
+    size -= n;
+  }
+  return true;
+}
+
 RefusingPort::RefusingPort() {
   fd_ = BoundSocket(&port_);
   if (fd_ < 0) throw std::runtime_error("cannot bind on 127.0.0.1");
@@ -291,6 +355,46 @@ UnansweredPort::UnansweredPort() {
 
 UnansweredPort::~UnansweredPort() { ::close(fd_); }
 
+FullBacklogPort::FullBacklogPort() {
+  // With a backlog of 0 the kernel queues one connection; once that one
+  // waits, every further SYN is dropped. Connect until an attempt stays
+  // unanswered, in case the kernel queues more than that.
+  fd_ = BoundSocket(&port_);
+  if (fd_ < 0 || ::listen(fd_, 0) != 0) {
+    if (fd_ >= 0) ::close(fd_);
+    throw std::runtime_error("cannot listen on 127.0.0.1");
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port_);
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    int client =
+        ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (client < 0) break;
+    held_.push_back(client);
+    if (::connect(client, reinterpret_cast<sockaddr*>(&address),
+                  sizeof(address)) == 0) {
+      continue;
+    }
+    if (errno != EINPROGRESS) break;
+    pollfd pfd{client, POLLOUT, 0};
+    int ready;
+    do {
+      ready = ::poll(&pfd, 1, 200);
+    } while (ready < 0 && errno == EINTR);
+    if (ready == 0) return;  // unanswered: the queue is full
+  }
+  for (int fd : held_) ::close(fd);
+  ::close(fd_);
+  throw std::runtime_error("cannot fill the accept queue");
+}
+
+FullBacklogPort::~FullBacklogPort() {
+  for (int fd : held_) ::close(fd);
+  ::close(fd_);
+}
+
 int OpenDescriptorCount() {
   DIR* dir = ::opendir("/proc/self/fd");
   if (dir == nullptr) return -1;
@@ -301,5 +405,8 @@ int OpenDescriptorCount() {
   ::closedir(dir);
   return count - 1;  // the listing's own descriptor
 }
+
+std::size_t ResidentBytes() { return StatusBytes("VmRSS:"); }
+std::size_t PeakResidentBytes() { return StatusBytes("VmHWM:"); }
 
 }  // namespace ostrivel::testing

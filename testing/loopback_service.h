@@ -2,6 +2,7 @@
 #define OSTRIVEL_TESTING_LOOPBACK_SERVICE_H_
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -42,6 +43,10 @@ class LoopbackService {
     // Each piece goes out in a send of its own, with a pause between
     // pieces so that the client is very likely to receive them apart.
     std::vector<std::string> pieces;
+    // "fillerSize" copies of "filler" go out right behind the first piece,
+    // made while they are sent, so that a huge answer is never held whole.
+    char filler = ' ';
+    std::size_t fillerSize = 0;
   };
   static Step Answer(std::string text);
   static Step AnswerInPieces(std::vector<std::string> pieces);
@@ -49,6 +54,12 @@ class LoopbackService {
   static Step Close();
   static Step Reset();
   static Step NeverAnswer();
+  // "text" one byte per send, the piece pause between two bytes.
+  static Step Drip(std::string_view text);
+  // "head", "fillerSize" copies of "filler", then "tail"; the connection
+  // stays open.
+  static Step Streamed(std::string head, char filler, std::size_t fillerSize,
+                       std::string tail);
 
   using Responder = std::function<Step(const std::string& request)>;
 
@@ -58,7 +69,11 @@ class LoopbackService {
   };
 
   // Throws std::runtime_error when no listening socket can be set up.
-  LoopbackService();
+  LoopbackService() : LoopbackService(0) {}
+  // Listens on "port" (0: an ephemeral one). A service started on the port
+  // of one that has stopped stands for the same service restarted: the
+  // address is reused even while old connections linger in TIME_WAIT.
+  explicit LoopbackService(std::uint16_t port);
   ~LoopbackService();
   LoopbackService(const LoopbackService&) = delete;
   LoopbackService& operator=(const LoopbackService&) = delete;
@@ -72,8 +87,14 @@ class LoopbackService {
   // The pause between two pieces of an answer (20 ms unless set).
   void SetPiecePause(int milliseconds) { piecePauseMs_ = milliseconds; }
 
+  // Whether Requests() keeps each request (the default). Without, requests
+  // are only counted, so that a long run does not grow the process.
+  void KeepRequests(bool keep);
+
   // The requests so far, in the order of their arrival.
   std::vector<Request> Requests() const;
+  // The number of requests so far, kept or not.
+  std::size_t RequestCount() const;
   // The connections accepted so far.
   int Connections() const;
 
@@ -95,6 +116,7 @@ class LoopbackService {
   bool Read(Connection& connection);
   bool Play(Connection& connection, const Step& step);
   bool SendAll(int fd, std::string_view bytes);
+  bool SendFiller(int fd, char filler, std::size_t size);
   Step NextStep(const std::string& request);
 
   int listener_ = -1;
@@ -106,6 +128,8 @@ class LoopbackService {
   std::deque<Step> script_;
   Responder responder_;
   std::vector<Request> requests_;
+  bool keepRequests_ = true;
+  std::size_t requestCount_ = 0;
   int connectionCount_ = 0;
 
   std::vector<Connection> connections_;  // the service thread's own
@@ -145,8 +169,33 @@ class UnansweredPort {
   std::uint16_t port_ = 0;
 };
 
+// A port on 127.0.0.1 whose accept queue is full: a connection attempt
+// gets no answer at all and waits until the connecting side gives up, as
+// with a service too busy to accept. Holds the connections that fill the
+// queue for as long as this object lives.
+class FullBacklogPort {
+ public:
+  // Throws std::runtime_error when the queue cannot be filled.
+  FullBacklogPort();
+  ~FullBacklogPort();
+  FullBacklogPort(const FullBacklogPort&) = delete;
+  FullBacklogPort& operator=(const FullBacklogPort&) = delete;
+
+  std::uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+  std::vector<int> held_;
+};
+
 // The number of open file descriptors of this process (Linux).
 int OpenDescriptorCount();
+
+// The resident memory of this process now, and its peak so far, in bytes
+// (Linux); 0 when they cannot be read.
+std::size_t ResidentBytes();
+std::size_t PeakResidentBytes();
 
 }  // namespace ostrivel::testing
 
