@@ -96,19 +96,33 @@ bool AnswerText::ContentLengthRead() {
   }
 }
 
-bool AnswerText::WholeBodyArrived(std::size_t contentLength) {
-  if (bodyStart_ == npos) {
-    std::size_t lf = blankLineLf_.In(text_);
-    std::size_t crLf = blankLineCrLf_.In(text_);
-    if (lf != npos && (crLf == npos || lf < crLf)) {
-      bodyStart_ = lf + 2;
-    } else if (crLf != npos) {
-      bodyStart_ = crLf + 3;
-    } else {
-      return false;
-    }
+void AnswerText::Append(std::string_view piece, std::size_t dropped) {
+  text_.append(piece);
+  // The dropped bytes lay at the end of this piece: behind the header's end
+  // when that has arrived by now, within the header otherwise.
+  if (dropped > 0 && FindBodyStart()) bodyDropped_ += dropped;
+}
+
+bool AnswerText::FindBodyStart() {
+  if (bodyStart_ != npos) return true;
+  std::size_t lf = blankLineLf_.In(text_);
+  std::size_t crLf = blankLineCrLf_.In(text_);
+  if (lf != npos && (crLf == npos || lf < crLf)) {
+    bodyStart_ = lf + 2;
+  } else if (crLf != npos) {
+    bodyStart_ = crLf + 3;
+  } else {
+    return false;
   }
-  return text_.size() - bodyStart_ >= contentLength;
+  return true;
+}
+
+bool AnswerText::WholeBodyArrived(std::size_t contentLength) {
+  if (!FindBodyStart()) return false;
+  // Bytes dropped behind a zero byte have arrived all the same: without
+  // them in the count, an answer that came whole would be waited for until
+  // the service ends the connection.
+  return text_.size() - bodyStart_ + bodyDropped_ >= contentLength;
 }
 
 }  // namespace ostrivel::service

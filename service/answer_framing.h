@@ -42,8 +42,10 @@ class AnswerText {
  public:
   static constexpr std::size_t npos = std::string::npos;
 
-  // Appends one received piece.
-  void Append(std::string_view piece) { text_.append(piece); }
+  // Appends one received piece. "dropped" counts the bytes that arrived
+  // behind the piece but are not part of the text (those from a zero byte
+  // on); they still count toward the body that WholeBodyArrived() expects.
+  void Append(std::string_view piece, std::size_t dropped = 0);
   const std::string& text() const { return text_; }
 
   // Advances the reading of the first "Content-Length" header (the name is
@@ -83,6 +85,10 @@ class AnswerText {
   GrowingFind blankLineLf_{"\n\n"};
   GrowingFind blankLineCrLf_{"\n\r\n"};
   std::size_t bodyStart_ = npos;
+  std::size_t bodyDropped_ = 0;
+
+  // Finds the end of the header once; returns false while it is unknown.
+  bool FindBodyStart();
 };
 
 }  // namespace ostrivel::service

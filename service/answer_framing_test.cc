@@ -150,5 +150,20 @@ TEST(AnswerTextTest, WholeBodyWithLineFeedsOnly) {
   EXPECT_TRUE(answer.WholeBodyArrived(3));
 }
 
+TEST(AnswerTextTest, BytesBehindAZeroCountTowardTheBodyOnly) {
+  // A piece is taken up to its first zero byte; the bytes behind it have
+  // arrived all the same.
+  AnswerText body;
+  body.Append("HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\n{a", 4);
+  EXPECT_TRUE(body.WholeBodyArrived(6));
+  EXPECT_EQ(body.text().size(), 40u);
+
+  AnswerText header;
+  header.Append("HTTP/1.1 200 OK\r\n", 30);
+  header.Append("\r\nab");
+  EXPECT_TRUE(header.WholeBodyArrived(2));
+  EXPECT_FALSE(header.WholeBodyArrived(3));
+}
+
 }  // namespace
 }  // namespace ostrivel::service

@@ -59,7 +59,7 @@ bool ConnectToService() {
   return true;
 }
 
-void ReceiveData(char* buffer, std::size_t size) {
+std::size_t ReceiveData(char* buffer, std::size_t size) {
   const platform::Operations& ops = platform::Current();
   harness::ProcessState& state = harness::State();
   harness::CollectorState& collector = state.collector;
@@ -97,6 +97,7 @@ void ReceiveData(char* buffer, std::size_t size) {
 
   WriteLog(LogLevel::Debug, "Received: ");
   WriteLog(LogLevel::Debug, static_cast<const char*>(buffer));
+  return received;
 }
 
 }  // namespace ostrivel::service

@@ -12,8 +12,9 @@ bool ConnectToService();
 
 // Receives once, at most "size" bytes, into "buffer" (at least size + 1
 // characters) and writes a zero behind them. A closed or reset connection
-// clears "connected" and leaves an empty text.
-void ReceiveData(char* buffer, std::size_t size);
+// clears "connected" and leaves an empty text. Returns the number of bytes
+// received, which exceeds the length of the text when they hold a zero.
+std::size_t ReceiveData(char* buffer, std::size_t size);
 
 }  // namespace ostrivel::service
 

@@ -52,10 +52,12 @@ void SendRequest(std::string content) {
 
   char buffer[kReceiveSize + 1];
   AnswerText answer;
-  // Each receive is taken up to its first zero byte, as a C string.
+  // Each receive is taken up to its first zero byte, as a C string; the
+  // framing still learns how many bytes arrived.
   auto receive = [&] {
-    ReceiveData(buffer, kReceiveSize);
-    answer.Append(std::string_view(buffer, std::strlen(buffer)));
+    std::size_t received = ReceiveData(buffer, kReceiveSize);
+    std::size_t length = std::strlen(buffer);
+    answer.Append(std::string_view(buffer, length), received - length);
   };
 
   // The first receive happens whatever "connected" says.
