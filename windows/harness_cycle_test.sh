@@ -127,7 +127,9 @@ call() {
 }
 stop_harness() {
   local pid="$HARNESS_PID"
-  exec {HARNESS[1]}>&-
+  local input="${HARNESS[1]}"
+  # The end of its input ends the harness.
+  eval "exec ${input}>&-"
   wait "$pid" || fail "ostrivel-harness.exe exited with $?: $(cat "$1")"
 }
 
