@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -244,6 +245,9 @@ struct HostileCase {
   bool brokenRow;                // the broken test still gets its row
   std::string warnings = "";     // what reaches standard error
 };
+
+// Names the case in test output instead of dumping its bytes.
+void PrintTo(const HostileCase& c, std::ostream* out) { *out << c.name; }
 
 class HostileAnswerTest : public HostileServiceTest,
                           public ::testing::WithParamInterface<HostileCase> {};

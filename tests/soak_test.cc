@@ -15,6 +15,9 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#endif
 
 #include "testing/loopback_service.h"
 #include "testing/temp_dir.h"
@@ -47,6 +50,16 @@ constexpr bool kSanitized = false;
 #else
 constexpr bool kSanitized = false;
 #endif
+
+// Under valgrind the resident size is mostly valgrind's own, and grows with
+// its bookkeeping; its leak check stands in for the bound there.
+bool UnderValgrind() {
+#if __has_include(<valgrind/valgrind.h>)
+  return RUNNING_ON_VALGRIND != 0;
+#else
+  return false;
+#endif
+}
 
 constexpr int kCycles = kSanitized ? 2000 : 10000;
 constexpr int kRestartEvery = kSanitized ? 500 : 1000;
@@ -205,7 +218,7 @@ TEST(SoakTest, ManyCyclesWithRestartsStayFlat) {
       residentAtEnd >> 10);
 
   EXPECT_EQ(descriptorsAtEnd, descriptorsAfterWarmUp);
-  if (!kSanitized) {
+  if (!kSanitized && !UnderValgrind()) {
     EXPECT_LT(residentAtEnd, residentAfterWarmUp + kResidentGrowthLimit);
   }
   // Each restart is found by one exchange and is reported once; a reset
