@@ -37,8 +37,7 @@ using ::testing::Each;
 using ::testing::SizeIs;
 
 // AddressSanitizer keeps freed memory in quarantine, so the resident size
-// says nothing there, and it runs several times slower: a shorter run that
-// still spans restarts.
+// says nothing there.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;
 #elif defined(__has_feature)
@@ -61,8 +60,8 @@ bool UnderValgrind() {
 #endif
 }
 
-constexpr int kCycles = kSanitized ? 2000 : 10000;
-constexpr int kRestartEvery = kSanitized ? 500 : 1000;
+constexpr int kCycles = 10000;
+constexpr int kRestartEvery = 1000;
 // Measured after the first restart, so that every path has run once.
 constexpr int kWarmUp = kRestartEvery + kRestartEvery / 2;
 // Less than 32 bytes per cycle, the smallest block the allocator hands out:
