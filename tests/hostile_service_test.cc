@@ -54,7 +54,7 @@ std::string ShopRow(const std::string& name) {
   return name + ";Shop;4;50;1500;0 2;1 3\r\n";
 }
 
-// "pieces" as one answer whose connection closes behind it.
+// "step" with the connection closed behind its last piece.
 LoopbackService::Step ThenClose(LoopbackService::Step step) {
   step.kind = Kind::kAnswerThenClose;
   return step;
@@ -229,10 +229,12 @@ std::vector<std::string> Logged(const std::string& level,
   }
 }
 
-std::vector<std::string> Join(std::vector<std::vector<std::string>> groups) {
+std::vector<std::string> Join(
+    const std::vector<std::vector<std::string>>& groups) {
   std::vector<std::string> lines;
-  for (auto& group : groups)
+  for (const auto& group : groups) {
     lines.insert(lines.end(), group.begin(), group.end());
+  }
   return lines;
 }
 
