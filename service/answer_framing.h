@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 // The framing of the service's answers: where the "Content-Length" value,
 // the end of the header and the JSON body lie in a text that arrives in
@@ -47,6 +48,13 @@ class AnswerText {
   // on); they still count toward the body that WholeBodyArrived() expects.
   void Append(std::string_view piece, std::size_t dropped = 0);
   const std::string& text() const { return text_; }
+  // Hands the text over from "position" on; the object is empty afterwards.
+  std::string TakeTextFrom(std::size_t position) {
+    std::string taken = std::move(text_);
+    taken.erase(0, position);
+    text_.clear();
+    return taken;
+  }
 
   // Advances the reading of the first "Content-Length" header (the name is
   // compared case-sensitively, anywhere in the text): the next ":" behind
