@@ -106,6 +106,9 @@ TEST_F(LinkLifecycleTest, LostConnectionIsNoticedThenReplaced) {
   service_.Push(LoopbackService::Answer(HttpAnswer(kStartBody)));
   EXPECT_TRUE(Functionality::StartNewTestCase());
   EXPECT_TRUE(collector().connected);  // not noticed yet
+  // Once the close is through, the next request meets a closed connection
+  // (not one closed with the request unread, which would be a reset).
+  ASSERT_TRUE(service_.WaitForOpenConnections(0));
 
   collector().resultFileExists = true;
   EXPECT_TRUE(Functionality::GetCollectedInformation());  // notices it

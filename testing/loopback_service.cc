@@ -216,13 +216,15 @@ void LoopbackService::Run() {
       }
       if (open) {
         kept.push_back(std::move(connection));
-      } else if (connection.fd >= 0) {
-        ::close(connection.fd);
+      } else {
+        if (connection.fd >= 0) ::close(connection.fd);
+        --openConnections_;
       }
     }
     connections_ = std::move(kept);
   }
   for (const Connection& connection : connections_) ::close(connection.fd);
+  openConnections_ -= static_cast<int>(connections_.size());
   connections_.clear();
   ::close(listener_);
   listener_ = -1;
@@ -246,7 +248,18 @@ void LoopbackService::Accept() {
       connection.index = connectionCount_++;
     }
     connections_.push_back(std::move(connection));
+    ++openConnections_;
   }
+}
+
+bool LoopbackService::WaitForOpenConnections(int count, int timeoutMs) const {
+  auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (openConnections_ > count) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
 }
 
 bool LoopbackService::Read(Connection& connection) {

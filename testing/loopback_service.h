@@ -97,6 +97,12 @@ class LoopbackService {
   std::size_t RequestCount() const;
   // The connections accepted so far.
   int Connections() const;
+  // The connections open now.
+  int OpenConnections() const { return openConnections_; }
+  // Waits up to "timeoutMs" until at most "count" connections are open;
+  // returns whether that came true. A test that scripts a close waits for it
+  // before its next request, which would otherwise race with the close.
+  bool WaitForOpenConnections(int count, int timeoutMs = 5000) const;
 
   // Closes every connection and the listening socket and joins the thread.
   // May be called from any thread but the service's own, more than once.
@@ -123,6 +129,7 @@ class LoopbackService {
   std::uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<int> piecePauseMs_{20};
+  std::atomic<int> openConnections_{0};
 
   mutable std::mutex mutex_;  // guards what follows
   std::deque<Step> script_;

@@ -250,6 +250,9 @@ TEST_F(ExchangeE2eTest, LostConnectionIsNoticedThenReplaced) {
   InitForService();
   library_.Open();
   EXPECT_TRUE(library_.StartNewTestCase());
+  // Once the close is through, the next request meets a closed connection
+  // (not one closed with the request unread, which would be a reset).
+  ASSERT_TRUE(service_.WaitForOpenConnections(0));
   EXPECT_TRUE(library_.GetCollectedInformation());  // notices the end
   EXPECT_TRUE(library_.GetCollectedInformation());  // sends nothing
   EXPECT_TRUE(library_.StartNewTestCase());         // connects anew
