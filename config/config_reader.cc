@@ -5,10 +5,10 @@
 #include <string_view>
 #include <vector>
 
-#include "config/integer.h"
 #include "coverage/method_list.h"
 #include "harness/state.h"
 #include "log/log.h"
+#include "platform/integer.h"
 #include "platform/operations.h"
 #include "platform/text_file.h"
 
@@ -35,7 +35,7 @@ void LogNewValue(std::string_view label, const std::string& value) {
 // A time-out has no use for a negative value; such a value waits without
 // limit, as 0 does.
 std::int32_t ToTimeoutMs(const std::string& value) {
-  return std::max<std::int32_t>(ToInt32(value), 0);
+  return std::max<std::int32_t>(platform::ToInt32(value), 0);
 }
 
 }  // namespace
@@ -117,7 +117,7 @@ void ApplyOption(const Option& option) {
     settings.host_name = value;
   } else if (key == "port") {
     LogNewValue("port", value);
-    settings.port = ToInt32(value);
+    settings.port = platform::ToInt32(value);
   } else if (key == "application_list") {
     // Recognised and without effect.
   } else if (key == "log_level") {

@@ -5,6 +5,8 @@
 #include <limits>
 #include <string>
 
+#include "platform/integer.h"
+
 namespace ostrivel::coverage {
 namespace {
 
@@ -19,23 +21,7 @@ int ClampToInt(std::int64_t value) {
 
 // atoi's reading, but saturating: atoi itself has no defined result for a
 // number beyond int, and a timestamp is text from the network.
-int ReadField(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() &&
-         (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) {
-    ++i;
-  }
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  std::int64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    if (value <= kIntMax + 1) value = value * 10 + (text[i] - '0');
-  }
-  return ClampToInt(negative ? -value : value);
-}
+int ReadField(std::string_view text) { return platform::ToInt32(text); }
 
 // The text behind the first "separator", or "text" itself when it has none.
 std::string_view Cut(std::string_view text, char separator) {

@@ -1,8 +1,8 @@
-#include "config/integer.h"
+#include "platform/integer.h"
 
 #include <limits>
 
-namespace ostrivel::config {
+namespace ostrivel::platform {
 
 std::int32_t ToInt32(std::string_view text) {
   std::size_t i = 0;
@@ -29,4 +29,4 @@ std::int32_t ToInt32(std::string_view text) {
   return static_cast<std::int32_t>(magnitude);
 }
 
-}  // namespace ostrivel::config
+}  // namespace ostrivel::platform

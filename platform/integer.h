@@ -1,10 +1,10 @@
-#ifndef OSTRIVEL_CONFIG_INTEGER_H_
-#define OSTRIVEL_CONFIG_INTEGER_H_
+#ifndef OSTRIVEL_PLATFORM_INTEGER_H_
+#define OSTRIVEL_PLATFORM_INTEGER_H_
 
 #include <cstdint>
 #include <string_view>
 
-namespace ostrivel::config {
+namespace ostrivel::platform {
 
 // Converts the start of "text" the way the C library's atoi does: leading
 // white space (" \t\n\v\f\r") is skipped, an optional "+" or "-" is taken,
@@ -13,6 +13,6 @@ namespace ostrivel::config {
 // defined: it saturates to INT32_MIN or INT32_MAX.
 std::int32_t ToInt32(std::string_view text);
 
-}  // namespace ostrivel::config
+}  // namespace ostrivel::platform
 
-#endif  // OSTRIVEL_CONFIG_INTEGER_H_
+#endif  // OSTRIVEL_PLATFORM_INTEGER_H_
