@@ -14,6 +14,7 @@
 
 #include "testing/loopback_service.h"
 #include "testing/temp_dir.h"
+#include "tests/loaded_library.h"
 
 namespace {
 
@@ -32,48 +33,7 @@ constexpr const char* kLoginBody =
 constexpr const char* kReconnection =
     "Error in re-connection! Maybe no server running!";
 
-// The seven exported functions of one loaded copy of the library.
-class Library {
- public:
-  Library() : handle_(dlopen(OSTRIVEL_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL)) {
-    if (handle_ == nullptr) return;
-    Init = Find<TextFunction>("_ZN13Functionality4InitEPKc");
-    Open = Find<PlainFunction>("_ZN13Functionality4OpenEv");
-    StartNewTestCase =
-        Find<PlainFunction>("_ZN13Functionality16StartNewTestCaseEv");
-    SetTestName = Find<TextFunction>("_ZN13Functionality11SetTestNameEPKc");
-    GetCollectedInformation =
-        Find<PlainFunction>("_ZN13Functionality23GetCollectedInformationEv");
-    Close = Find<PlainFunction>("_ZN13Functionality5CloseEv");
-  }
-  ~Library() {
-    if (handle_ != nullptr) dlclose(handle_);
-  }
-  Library(const Library&) = delete;
-  Library& operator=(const Library&) = delete;
-
-  bool loaded() const {
-    return Init && Open && StartNewTestCase && SetTestName &&
-           GetCollectedInformation && Close;
-  }
-
-  using TextFunction = bool (*)(const char*);
-  using PlainFunction = bool (*)();
-  TextFunction Init = nullptr;
-  PlainFunction Open = nullptr;
-  PlainFunction StartNewTestCase = nullptr;
-  TextFunction SetTestName = nullptr;
-  PlainFunction GetCollectedInformation = nullptr;
-  PlainFunction Close = nullptr;
-
- private:
-  template <typename Function>
-  Function Find(const char* name) const {
-    return reinterpret_cast<Function>(dlsym(handle_, name));
-  }
-
-  void* handle_;
-};
+using Library = ostrivel::testing::LoadedLibrary;
 
 // A test run: its own directory for the configuration, the methods, the
 // log, the result file and the trace files, and a loaded library.
@@ -102,25 +62,7 @@ class ExchangeE2eTest : public ::testing::Test {
 
   // The log as "LEVEL|message" lines ("?|" for continuation lines).
   std::vector<std::string> LogLines() const {
-    std::vector<std::string> lines;
-    std::string raw = ReadFile(dir_.File("log.txt"));
-    if (raw == "<missing>") return lines;
-    std::size_t start = 0;
-    while (start < raw.size()) {
-      std::size_t end = raw.find("\r\n", start);
-      if (end == std::string::npos) end = raw.size();
-      std::string line = raw.substr(start, end - start);
-      // "[YYYY-MM-DD HH:MM:SS, LEVEL ]  message"
-      if (line.size() >= 31 && line[0] == '[' && line.substr(28, 3) == "]  ") {
-        std::string level = line.substr(22, 6);
-        if (level.back() == ' ') level.pop_back();
-        lines.push_back(level + "|" + line.substr(31));
-      } else {
-        lines.push_back("?|" + line);
-      }
-      start = end + 2;
-    }
-    return lines;
+    return ostrivel::testing::ReadLogLines(dir_.File("log.txt"));
   }
 
   // "<connection>:<body>" of every request the service got.

@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -14,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "testing/temp_dir.h"
+#include "tests/loaded_library.h"
 
 namespace {
 
@@ -56,35 +56,7 @@ class Library {
   void* handle_;
 };
 
-// The lines of a log file as "LEVEL|message", each checked for the
-// timestamp layout and the CR LF ending. A line that does not fit is kept
-// whole behind "?|" so that the comparison shows it.
-std::vector<std::string> LogLines(const std::string& path) {
-  static const std::regex kLine(
-      R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d, (DEBUG |SIMPLE|ERROR )\]  ([^\r\n]*))");
-  std::vector<std::string> lines;
-  std::string raw = ostrivel::testing::ReadFile(path);
-  if (raw == "<missing>") return lines;
-  std::size_t start = 0;
-  while (start < raw.size()) {
-    std::size_t end = raw.find("\r\n", start);
-    if (end == std::string::npos) {
-      lines.push_back("?|" + raw.substr(start) + "<no CR LF>");
-      break;
-    }
-    std::string line = raw.substr(start, end - start);
-    std::smatch match;
-    if (std::regex_match(line, match, kLine)) {
-      std::string level = match[1].str();
-      if (level.back() == ' ') level.pop_back();
-      lines.push_back(level + "|" + match[2].str());
-    } else {
-      lines.push_back("?|" + line);
-    }
-    start = end + 2;
-  }
-  return lines;
-}
+using ostrivel::testing::ReadLogLines;
 
 // Restores the working directory when it goes away.
 class WorkingDirectory {
@@ -124,7 +96,7 @@ TEST(LifecycleTest, MissingConfigurationKeepsTheBuiltInDefaults) {
   EXPECT_EQ(errors,
             "Configuration: Unable to open config-file!\n"
             "Default configurations used.\n");
-  EXPECT_THAT(LogLines(dir.File("C:/Coverage/log.txt")),
+  EXPECT_THAT(ReadLogLines(dir.File("C:/Coverage/log.txt")),
               ElementsAre("ERROR|\"C:/Coverage/methods/shop.csv\" wrong file "
                           "format!"));
 }
@@ -199,7 +171,7 @@ TEST(LifecycleTest, WholeSequenceWritesItsLogLines) {
       "SIMPLE|Update the name of the test case. (Test name: " + cwdName + ")",
       "SIMPLE|Device close.",
   };
-  EXPECT_THAT(LogLines(base + "log.txt"), ElementsAreArray(expected));
+  EXPECT_THAT(ReadLogLines(base + "log.txt"), ElementsAreArray(expected));
   EXPECT_FALSE(ostrivel::testing::FileExists(base + "result.csv"));
 }
 

@@ -21,6 +21,7 @@
 
 #include "testing/loopback_service.h"
 #include "testing/temp_dir.h"
+#include "tests/loaded_library.h"
 
 namespace {
 
@@ -75,48 +76,7 @@ constexpr const char* kHeader =
     "Test name;Application name;Trace length;Coverage%;Runtime (ms);"
     "Covered Methods' IDs;Not Covered Methods' IDs\r\n";
 
-// The seven exported functions of one loaded copy of the library.
-class Library {
- public:
-  Library() : handle_(dlopen(OSTRIVEL_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL)) {
-    if (handle_ == nullptr) return;
-    Init = Find<TextFunction>("_ZN13Functionality4InitEPKc");
-    Open = Find<PlainFunction>("_ZN13Functionality4OpenEv");
-    StartNewTestCase =
-        Find<PlainFunction>("_ZN13Functionality16StartNewTestCaseEv");
-    SetTestName = Find<TextFunction>("_ZN13Functionality11SetTestNameEPKc");
-    GetCollectedInformation =
-        Find<PlainFunction>("_ZN13Functionality23GetCollectedInformationEv");
-    Close = Find<PlainFunction>("_ZN13Functionality5CloseEv");
-  }
-  ~Library() {
-    if (handle_ != nullptr) dlclose(handle_);
-  }
-  Library(const Library&) = delete;
-  Library& operator=(const Library&) = delete;
-
-  bool loaded() const {
-    return Init && Open && StartNewTestCase && SetTestName &&
-           GetCollectedInformation && Close;
-  }
-
-  using TextFunction = bool (*)(const char*);
-  using PlainFunction = bool (*)();
-  TextFunction Init = nullptr;
-  PlainFunction Open = nullptr;
-  PlainFunction StartNewTestCase = nullptr;
-  TextFunction SetTestName = nullptr;
-  PlainFunction GetCollectedInformation = nullptr;
-  PlainFunction Close = nullptr;
-
- private:
-  template <typename Function>
-  Function Find(const char* name) const {
-    return reinterpret_cast<Function>(dlsym(handle_, name));
-  }
-
-  void* handle_;
-};
+using Library = ostrivel::testing::LoadedLibrary;
 
 // A sound service that keeps no requests: "NEWTC" gets a time, "ASK" the
 // counts of both applications.
