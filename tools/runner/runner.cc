@@ -11,13 +11,15 @@
 
 #include "ostrivel/harness_library.h"
 #include "tools/runner/child_process.h"
-#include "tools/runner/config_value.h"
+#include "tools/common/config_value.h"
 #include "tools/runner/result_table.h"
 #include "tools/runner/test_list.h"
 
 namespace ostrivel::runner {
 
 namespace {
+
+using tools::ReadConfigValue;
 
 constexpr const char* kLibraryName = "libostrivel.so";
 // The library's own default when the configuration names no result file.

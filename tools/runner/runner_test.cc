@@ -14,7 +14,7 @@
 
 #include "testing/temp_dir.h"
 #include "tools/runner/child_process.h"
-#include "tools/runner/config_value.h"
+#include "tools/common/config_value.h"
 #include "tools/runner/result_table.h"
 #include "tools/runner/test_list.h"
 
@@ -26,6 +26,8 @@ using ::testing::HasSubstr;
 using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
+using tools::FindConfigValue;
+using tools::ReadConfigValue;
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;

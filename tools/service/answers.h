@@ -9,9 +9,11 @@
 #include <boost/json/object.hpp>
 
 #include "tools/common/counter_segment.h"
-#include "tools/service/method_catalog.h"
+#include "tools/common/method_catalog.h"
 
 namespace ostrivel::collection {
+
+using tools::MethodCatalog;
 
 // The counter segments of every application of a catalog, owned by the
 // service: created together, removed when the table goes away.

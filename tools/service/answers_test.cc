@@ -9,13 +9,14 @@
 #include <gtest/gtest.h>
 
 #include "testing/temp_dir.h"
-#include "tools/service/method_catalog.h"
+#include "tools/common/method_catalog.h"
 #include "tools/service/service_log.h"
 
 namespace ostrivel::collection {
 namespace {
 
 using ostrivel::testing::TempDir;
+using ostrivel::tools::LoadMethodCatalog;
 using ostrivel::testing::WriteFile;
 
 std::string UniqueChannel() {

@@ -11,10 +11,12 @@
 #include <boost/beast/http.hpp>
 
 #include "tools/service/answers.h"
-#include "tools/service/method_catalog.h"
+#include "tools/common/method_catalog.h"
 
 namespace ostrivel::collection {
 namespace {
+
+using tools::LoadMethodCatalog;
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;

@@ -1,4 +1,4 @@
-#include "tools/service/method_catalog.h"
+#include "tools/common/method_catalog.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -8,7 +8,7 @@
 
 #include "tools/common/method_list_file.h"
 
-namespace ostrivel::collection {
+namespace ostrivel::tools {
 
 bool LoadMethodCatalog(const std::string& directory, MethodCatalog* catalog,
                        std::string* error) {
@@ -37,7 +37,7 @@ bool LoadMethodCatalog(const std::string& directory, MethodCatalog* catalog,
   ::closedir(dir);
   for (const std::string& name : names) {
     std::string problem;
-    auto file = tools::ReadMethodListFile(prefix + name, &problem);
+    auto file = ReadMethodListFile(prefix + name, &problem);
     if (!file) {
       catalog->problems.push_back(problem);
       continue;
@@ -48,4 +48,4 @@ bool LoadMethodCatalog(const std::string& directory, MethodCatalog* catalog,
   return true;
 }
 
-}  // namespace ostrivel::collection
+}  // namespace ostrivel::tools

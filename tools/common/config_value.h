@@ -1,10 +1,10 @@
-#ifndef OSTRIVEL_RUNNER_CONFIG_VALUE_H_
-#define OSTRIVEL_RUNNER_CONFIG_VALUE_H_
+#ifndef OSTRIVEL_TOOLS_COMMON_CONFIG_VALUE_H_
+#define OSTRIVEL_TOOLS_COMMON_CONFIG_VALUE_H_
 
 #include <optional>
 #include <string>
 
-namespace ostrivel::runner {
+namespace ostrivel::tools {
 
 // The value of "key" in the library's configuration file at "path", read
 // with the library's rules: the key is the text before a line's first ":",
@@ -19,6 +19,6 @@ std::optional<std::string> ReadConfigValue(const std::string& path,
 std::optional<std::string> FindConfigValue(const std::string& text,
                                            const std::string& key);
 
-}  // namespace ostrivel::runner
+}  // namespace ostrivel::tools
 
-#endif  // OSTRIVEL_RUNNER_CONFIG_VALUE_H_
+#endif  // OSTRIVEL_TOOLS_COMMON_CONFIG_VALUE_H_

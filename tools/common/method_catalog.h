@@ -1,11 +1,11 @@
-#ifndef OSTRIVEL_TOOLS_SERVICE_METHOD_CATALOG_H_
-#define OSTRIVEL_TOOLS_SERVICE_METHOD_CATALOG_H_
+#ifndef OSTRIVEL_TOOLS_COMMON_METHOD_CATALOG_H_
+#define OSTRIVEL_TOOLS_COMMON_METHOD_CATALOG_H_
 
 #include <map>
 #include <string>
 #include <vector>
 
-namespace ostrivel::collection {
+namespace ostrivel::tools {
 
 // The method lists of a methods directory, by application name.
 struct MethodCatalog {
@@ -23,6 +23,6 @@ struct MethodCatalog {
 bool LoadMethodCatalog(const std::string& directory, MethodCatalog* catalog,
                        std::string* error);
 
-}  // namespace ostrivel::collection
+}  // namespace ostrivel::tools
 
-#endif  // OSTRIVEL_TOOLS_SERVICE_METHOD_CATALOG_H_
+#endif  // OSTRIVEL_TOOLS_COMMON_METHOD_CATALOG_H_

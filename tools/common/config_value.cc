@@ -1,9 +1,9 @@
-#include "tools/runner/config_value.h"
+#include "tools/common/config_value.h"
 
 #include <fstream>
 #include <sstream>
 
-namespace ostrivel::runner {
+namespace ostrivel::tools {
 
 namespace {
 
@@ -55,4 +55,4 @@ std::optional<std::string> ReadConfigValue(const std::string& path,
   return FindConfigValue(text.str(), key);
 }
 
-}  // namespace ostrivel::runner
+}  // namespace ostrivel::tools
