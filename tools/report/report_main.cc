@@ -1,0 +1,102 @@
+// ostrivel-report: which test reaches which method, from the result file,
+// the trace files and the method lists. See report_command.h.
+
+#include <iostream>
+
+#include <CLI/CLI.hpp>
+
+#include "tools/report/report_command.h"
+
+namespace {
+
+using ostrivel::report::kCannotRead;
+
+int Main(int argc, char** argv) {
+  ostrivel::report::SourceOptions sources;
+  std::string page;
+  std::string application;
+  std::string pattern;
+  bool ignoreCase = false;
+  bool eachMethod = false;
+
+  CLI::App app{
+      "Reads a result file, the trace files beside it and the method lists, "
+      "and tells which test reaches which method: as one self-contained "
+      "HTML page, or as answers for a terminal or a CI script.\n"
+      "Rows it cannot use (no trace file, a trace file of another run, a "
+      "name holding \";\") are listed on standard error and in the page.\n"
+      "Exit code: 0 done; 1 tests-for found no test; 2 bad options or "
+      "input that cannot be read.",
+      "ostrivel-report"};
+  app.require_subcommand(1);
+  app.add_option("-c,--config", sources.config,
+                 "The library's configuration file: res_location, "
+                 "base_location and methods_location say where to read");
+  app.add_option("-r,--results", sources.results,
+                 "The result file (default: res_location, else "
+                 "C:/Coverage/result.csv)");
+  app.add_option("-t,--traces", sources.traces,
+                 "What trace file names follow, as base_location (default: "
+                 "base_location, else the result file's folder)");
+  app.add_option("-m,--methods", sources.methods,
+                 "The folder of the method lists (default: methods_location, "
+                 "else the result file's folder's methods/)");
+
+  CLI::App* html = app.add_subcommand(
+      "html", "Write the report as one HTML page (no server needed)");
+  html->add_option("page", page, "The HTML file to write")->required();
+
+  CLI::App* testsFor = app.add_subcommand(
+      "tests-for",
+      "Print the tests that call a method of APP whose method-list line "
+      "contains PATTERN: \"test<TAB>calls\" per test, in result-file order");
+  testsFor->add_option("application", application, "APP")->required();
+  testsFor->add_option("pattern", pattern, "PATTERN")->required();
+  testsFor->add_flag("-i,--ignore-case", ignoreCase,
+                     "Match PATTERN without regard to ASCII case");
+  testsFor->add_flag("-e,--each-method", eachMethod,
+                     "Print \"test<TAB>calls<TAB>method line\" per matching "
+                     "method instead");
+
+  CLI::App* uncovered = app.add_subcommand(
+      "uncovered", "Print the method-list lines of APP that no test reaches");
+  uncovered->add_option("application", application, "APP")->required();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    int code = app.exit(error);
+    return code == 0 ? 0 : kCannotRead;
+  }
+
+  std::string error;
+  auto locations = ostrivel::report::ResolveLocations(sources, &error);
+  if (!locations) {
+    std::cerr << "ostrivel-report: " << error << "\n";
+    return kCannotRead;
+  }
+  if (html->parsed()) {
+    return ostrivel::report::RunHtml(*locations, page, std::cout, std::cerr);
+  }
+  if (testsFor->parsed()) {
+    return ostrivel::report::RunTestsFor(*locations, application, pattern,
+                                         ignoreCase, eachMethod, std::cout,
+                                         std::cerr);
+  }
+  return ostrivel::report::RunUncovered(*locations, application, std::cout,
+                                        std::cerr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::ios::sync_with_stdio(false);
+  try {
+    return Main(argc, argv);
+  } catch (const std::exception& error) {
+    std::cerr << "ostrivel-report: " << error.what() << "\n";
+  } catch (...) {
+    std::cerr << "ostrivel-report: unexpected failure\n";
+  }
+  return kCannotRead;
+}

@@ -1,0 +1,177 @@
+#include "tools/report/result_rows.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include <fmt/format.h>
+
+namespace ostrivel::report {
+
+namespace {
+
+constexpr std::size_t kFields = 7;
+constexpr std::size_t kReadSize = 1 << 20;
+constexpr std::size_t kShortRow = 240;
+constexpr std::size_t kRowStart = 200;
+
+}  // namespace
+
+std::optional<ResultRow> SplitResultRow(std::string_view line,
+                                        std::string* reason) {
+  std::string_view fields[kFields];
+  std::size_t count = 0;
+  std::size_t start = 0;
+  while (true) {
+    std::size_t semicolon = line.find(';', start);
+    std::string_view field = line.substr(
+        start, semicolon == std::string_view::npos ? std::string_view::npos
+                                                   : semicolon - start);
+    if (count < kFields) fields[count] = field;
+    ++count;
+    if (semicolon == std::string_view::npos) break;
+    start = semicolon + 1;
+  }
+  if (count != kFields) {
+    *reason =
+        fmt::format("the row has {} fields instead of {}", count, kFields);
+    if (count > kFields) {
+      *reason += ": a test or application name holds \";\"";
+    }
+    return std::nullopt;
+  }
+  return ResultRow{fields[0], fields[1], fields[2], fields[3],
+                   fields[4], fields[5], fields[6]};
+}
+
+bool ParsePositions(std::string_view text,
+                    std::vector<std::uint32_t>* positions) {
+  positions->clear();
+  const char* next = text.data();
+  const char* end = text.data() + text.size();
+  while (next != end) {
+    if (!positions->empty()) {
+      if (*next != ' ') return false;
+      ++next;
+    }
+    // from_chars takes no sign and no blank for an unsigned value.
+    std::uint32_t value = 0;
+    auto [after, error] = std::from_chars(next, end, value);
+    if (error != std::errc() ||
+        (!positions->empty() && value <= positions->back())) {
+      return false;
+    }
+    positions->push_back(value);
+    next = after;
+  }
+  return true;
+}
+
+bool IsSplitOfAllPositions(const std::vector<std::uint32_t>& covered,
+                           const std::vector<std::uint32_t>& notCovered) {
+  // Both ascend, so a merge walk visits 0, 1, 2... exactly when they split
+  // the range between them.
+  std::size_t c = 0;
+  std::size_t n = 0;
+  std::uint64_t expected = 0;
+  while (c < covered.size() || n < notCovered.size()) {
+    if (c < covered.size() && covered[c] == expected) {
+      ++c;
+    } else if (n < notCovered.size() && notCovered[n] == expected) {
+      ++n;
+    } else {
+      return false;
+    }
+    ++expected;
+  }
+  return true;
+}
+
+std::optional<double> ParseNumber(std::string_view text) {
+  if (text == "nan" || text == "-nan") return std::nan("");
+  double value = 0;
+  const char* end = text.data() + text.size();
+  auto [after, error] = std::from_chars(text.data(), end, value);
+  if (error != std::errc() || after != end || text.empty()) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::string FormatNumber(double value) {
+  if (std::isnan(value)) return "nan";
+  char text[64];
+  auto [end, error] = std::to_chars(text, text + sizeof text, value,
+                                    std::chars_format::general, 6);
+  return error == std::errc() ? std::string(text, end) : std::string();
+}
+
+std::string ShortenRow(std::string_view row) {
+  if (row.size() <= kShortRow) return std::string(row);
+  return fmt::format("{}... ({} more bytes)", row.substr(0, kRowStart),
+                     row.size() - kRowStart);
+}
+
+LineReader::~LineReader() {
+  if (file_ != nullptr) std::fclose(file_);
+}
+
+bool LineReader::Open(const std::string& path, std::string* error) {
+  file_ = std::fopen(path.c_str(), "rb");
+  if (file_ == nullptr) {
+    *error =
+        fmt::format("\"{}\" cannot be read: {}", path, std::strerror(errno));
+    return false;
+  }
+  buffer_.resize(kReadSize);
+  return true;
+}
+
+bool LineReader::Fill() {
+  if (eof_ || file_ == nullptr) return false;
+  std::size_t got = std::fread(buffer_.data(), 1, buffer_.size(), file_);
+  if (got < buffer_.size()) {
+    eof_ = true;
+    failed_ = std::ferror(file_) != 0;
+  }
+  begin_ = 0;
+  end_ = got;
+  return got > 0;
+}
+
+std::optional<std::string_view> LineReader::Next() {
+  line_.clear();
+  bool partial = false;
+  while (true) {
+    if (begin_ == end_ && !Fill()) break;
+    const char* start = buffer_.data() + begin_;
+    const void* found = std::memchr(start, '\n', end_ - begin_);
+    if (found == nullptr) {
+      line_.append(start, end_ - begin_);
+      partial = true;
+      begin_ = end_;
+      continue;
+    }
+    std::size_t length = static_cast<const char*>(found) - start;
+    begin_ += length + 1;
+    ++lineNumber_;
+    lineEnded_ = true;
+    std::string_view line;
+    if (partial) {
+      line_.append(start, length);
+      line = line_;
+    } else {
+      line = std::string_view(start, length);
+    }
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return line;
+  }
+  if (!partial) return std::nullopt;
+  // The last line has no line end.
+  ++lineNumber_;
+  lineEnded_ = false;
+  return std::string_view(line_);
+}
+
+}  // namespace ostrivel::report

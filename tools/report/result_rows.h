@@ -1,0 +1,96 @@
+#ifndef OSTRIVEL_TOOLS_REPORT_RESULT_ROWS_H_
+#define OSTRIVEL_TOOLS_REPORT_RESULT_ROWS_H_
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ostrivel::report {
+
+// The header line the library writes when it creates a result file.
+inline constexpr std::string_view kResultHeader =
+    "Test name;Application name;Trace length;Coverage%;Runtime (ms);"
+    "Covered Methods' IDs;Not Covered Methods' IDs";
+
+// The seven fields of a result row, as views into the row's text.
+struct ResultRow {
+  std::string_view test;
+  std::string_view application;
+  std::string_view traceLength;
+  std::string_view coverage;
+  std::string_view runtime;
+  std::string_view covered;
+  std::string_view notCovered;
+};
+
+// Splits a row (without its line end) at its ";". Rows are not quoted, so a
+// name holding ";" gives more than seven fields: such a row, and one with
+// fewer, yields nothing and a reason in "*reason".
+std::optional<ResultRow> SplitResultRow(std::string_view line,
+                                        std::string* reason);
+
+// Reads a list of decimal positions separated by one blank ("0 2 5"; empty
+// for none) into "*positions". False when the text is anything else or the
+// positions do not ascend.
+bool ParsePositions(std::string_view text,
+                    std::vector<std::uint32_t>* positions);
+
+// True when "covered" and "notCovered" (ascending) together hold each of the
+// positions 0 to covered.size() + notCovered.size() - 1 exactly once.
+bool IsSplitOfAllPositions(const std::vector<std::uint32_t>& covered,
+                           const std::vector<std::uint32_t>& notCovered);
+
+// A number column's value; "nan" counts as a number (the coverage of an
+// application without methods).
+std::optional<double> ParseNumber(std::string_view text);
+
+// A number as the library writes it in a result row: six significant
+// digits, exponent form from 1e6 on ("1.23457e+06").
+std::string FormatNumber(double value);
+
+// A row for messages: whole when short, else its start and how much is
+// left out.
+std::string ShortenRow(std::string_view row);
+
+// Reads a text file line by line with one buffer, whatever the lines'
+// length. Lines end at LF; a CR before it is dropped.
+class LineReader {
+ public:
+  LineReader() = default;
+  LineReader(const LineReader&) = delete;
+  LineReader& operator=(const LineReader&) = delete;
+  ~LineReader();
+
+  // False with a message in "*error" when the file cannot be opened.
+  bool Open(const std::string& path, std::string* error);
+
+  // The next line, valid until the next call; nothing at the end of the
+  // file or after a read error (see failed()).
+  std::optional<std::string_view> Next();
+
+  // Whether the last line returned ended with a line feed.
+  bool lineEnded() const { return lineEnded_; }
+  // 1-based number of the last line returned.
+  std::uint64_t lineNumber() const { return lineNumber_; }
+  bool failed() const { return failed_; }
+
+ private:
+  bool Fill();
+
+  std::FILE* file_ = nullptr;
+  std::vector<char> buffer_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+  std::string line_;
+  bool lineEnded_ = false;
+  bool eof_ = false;
+  bool failed_ = false;
+  std::uint64_t lineNumber_ = 0;
+};
+
+}  // namespace ostrivel::report
+
+#endif  // OSTRIVEL_TOOLS_REPORT_RESULT_ROWS_H_
