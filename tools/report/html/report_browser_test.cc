@@ -1,0 +1,238 @@
+// Opens a written page in headless Chromium and checks what its script makes
+// of it: the DOM after loading with a search in the fragment, and a
+// screenshot left in the build tree for a person to look at.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <fmt/format.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "testing/temp_dir.h"
+#include "tools/report/html/html_report.h"
+
+namespace ostrivel::report {
+namespace {
+
+namespace fs = std::filesystem;
+using ostrivel::testing::ReadFile;
+using ostrivel::testing::TempDir;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+constexpr std::size_t kTests = 24;
+constexpr std::size_t kKept = 3;
+constexpr std::size_t kCheckout = 5;  // Shop's method that the search finds
+constexpr std::size_t kPay = 6;       // its neighbour, which it must not find
+
+std::string ShopMethod(std::size_t m) {
+  if (m == kCheckout) return "0x0105;shop::Cart::Checkout(Cart const&);shop";
+  if (m == kPay) return "0x0106;shop::Pay<Card>(Money);shop";
+  return fmt::format("0x{:04x};shop::Module{}::Step{}(int);shop", 0x100 + m,
+                     m / 20, m % 20);
+}
+
+// The calls test "t" makes of method "m" of application "a": a core that
+// every test reaches, scattered features, an unreached tail and a few methods
+// that only one test reaches.
+std::int64_t Calls(std::size_t a, std::size_t t, std::size_t m,
+                   std::size_t methods) {
+  if (a == 0 && m == kCheckout) return t % 3 == 0 ? 1 + 2 * t : 0;
+  if (m < 4) return 1 + (t + m) % 5;
+  if (m >= methods * 3 / 4) return 0;
+  if (m % 50 == 49) return m / 50 % kTests == t ? 2 : 0;
+  return (m * 7 + t * 13) % 11 == 0 ? 1 + (m * 31 + t * 17) % 40 : 0;
+}
+
+// A report built the way the tool aggregates: two applications, Web not run
+// by every fifth test.
+Report BrowserReport(const std::string& dir) {
+  Report report;
+  report.resultPath = dir + "result.csv";
+  report.tracePrefix = dir + "traces/";
+  report.methodsDirectory = dir + "methods/";
+  report.keptTestsPerMethod = kKept;
+  report.replacedRows = 3;
+  report.refused.push_back(
+      {41, "The trace file holds another run's calls.", "Orders.Slow;Shop;9"});
+  const std::vector<std::pair<std::string, std::size_t>> apps = {{"Shop", 400},
+                                                                 {"Web", 150}};
+  for (std::size_t t = 0; t < kTests; ++t) {
+    Test test;
+    test.name = fmt::format("Orders.{}_{}", t % 2 ? "Pay" : "PlaceOrder", t);
+    test.runtime = static_cast<double>(120 + t * 37);
+    test.runtimeText = fmt::format("{}", 120 + t * 37);
+    test.cells.resize(apps.size());
+    report.tests.push_back(test);
+  }
+  for (std::size_t a = 0; a < apps.size(); ++a) {
+    Application app;
+    app.name = apps[a].first;
+    std::size_t methods = apps[a].second;
+    app.testsReaching.assign(methods, 0);
+    app.topTests.resize(methods);
+    for (std::size_t m = 0; m < methods; ++m) {
+      app.methods.push_back(a == 0 ? ShopMethod(m)
+                                   : fmt::format("web::Page{}::render()", m));
+    }
+    for (std::size_t t = 0; t < kTests; ++t) {
+      if (a == 1 && t % 5 == 4) continue;
+      Cell& cell = report.tests[t].cells[a];
+      cell.present = true;
+      cell.methods = static_cast<std::uint32_t>(methods);
+      ++app.rows;
+      for (std::size_t m = 0; m < methods; ++m) {
+        std::int64_t calls = Calls(a, t, m, methods);
+        if (calls == 0) continue;
+        ++cell.covered;
+        cell.traceLength += calls;
+        ++app.testsReaching[m];
+        app.topTests[m].push_back({static_cast<std::uint32_t>(t), calls});
+      }
+      app.totalCalls += cell.traceLength;
+    }
+    for (std::size_t m = 0; m < methods; ++m) {
+      auto& top = app.topTests[m];
+      std::stable_sort(top.begin(), top.end(),
+                       [](auto& x, auto& y) { return x.calls > y.calls; });
+      if (top.size() > kKept) top.resize(kKept);
+      app.reached += app.testsReaching[m] > 0;
+      if (app.testsReaching[m] == 1) {
+        Test& only = report.tests[top[0].test];
+        ++only.cells[a].onlyThisTest;
+        only.onlyThisTest.push_back(
+            {static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(m)});
+      }
+    }
+    report.applications.push_back(std::move(app));
+  }
+  return report;
+}
+
+// Whether "text" holds "part"; names only "part" when not, since the DOM is
+// too big to print.
+::testing::AssertionResult Holds(const std::string& text,
+                                 const std::string& part) {
+  if (text.find(part) != std::string::npos) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "no \"" << part << "\"";
+}
+
+// The path of Chromium, or "" when it is not installed.
+std::string FindChromium() {
+  std::stringstream path(std::getenv("PATH") ? std::getenv("PATH") : "");
+  std::string dir;
+  while (std::getline(path, dir, ':')) {
+    for (const char* name : {"chromium", "chromium-browser"}) {
+      fs::path candidate = fs::path(dir) / name;
+      std::error_code error;
+      if (fs::is_regular_file(candidate, error)) return candidate.string();
+    }
+  }
+  return "";
+}
+
+class ReportBrowserTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    chromium_ = FindChromium();
+    if (chromium_.empty()) {
+      const char* require = std::getenv("OSTRIVEL_REQUIRE_CHROMIUM");
+      if (require != nullptr && std::string_view(require) == "1") {
+        FAIL() << "chromium is not installed";
+      }
+      GTEST_SKIP() << "chromium is not installed";
+    }
+    report_ = BrowserReport(dir_.path());
+    std::string error;
+    ASSERT_TRUE(WriteHtmlReport(report_, dir_.File("report.html"), &error))
+        << error;
+  }
+
+  // Runs headless Chromium on the page with "arguments"; its standard output
+  // goes to "output". Chromium talks on standard error whatever happens, so
+  // only its exit status counts.
+  int RunChromium(const std::string& arguments, const std::string& output) {
+    std::string command = fmt::format(
+        "cd '{0}' && HOME='{0}' timeout 120 '{1}' --headless --no-sandbox "
+        "--disable-gpu --disable-dev-shm-usage --no-first-run "
+        "--user-data-dir='{0}profile' {2} "
+        "'file://{0}report.html#search=checkout' >'{3}' 2>/dev/null",
+        dir_.path(), chromium_, arguments, output);
+    return std::system(command.c_str());
+  }
+
+  TempDir dir_;
+  std::string chromium_;
+  Report report_;
+};
+
+TEST_F(ReportBrowserTest, ScriptRendersTheSearchFromTheFragment) {
+  ASSERT_EQ(RunChromium("--dump-dom", dir_.File("dom.html")), 0);
+  std::string dom = ReadFile(dir_.File("dom.html"));
+  EXPECT_TRUE(Holds(dom, "<table id=\"tests\" style=\"--columns:6\">"));
+  EXPECT_TRUE(Holds(dom, "<tr><td>Orders.Pay_23</td><td>971</td>"));
+
+  const Application& shop = report_.applications[0];
+  EXPECT_THAT(
+      dom, HasSubstr(fmt::format(
+               "<tfoot><tr><th>All tests</th><td>{}</td><td>{:.1f}"
+               "</td><td>{}</td>",
+               24 * 120 + 37 * 23 * 24 / 2,
+               100.0 * shop.reached / shop.methods.size(), shop.totalCalls)));
+
+  // The methods no test reaches, filled in from the data.
+  EXPECT_TRUE(Holds(dom, "<pre data-app=\"0\">" + ShopMethod(300) + "\n" +
+                             ShopMethod(301) + "\n"));
+
+  std::size_t begin = dom.find("<div id=\"results\">");
+  ASSERT_NE(begin, std::string::npos);
+  std::string results =
+      dom.substr(begin, dom.find("</section>", begin) - begin);
+  EXPECT_THAT(results, HasSubstr("1 method matches."));
+  EXPECT_THAT(results, HasSubstr("shop::Cart::Checkout(Cart const&amp;)"));
+  EXPECT_THAT(results, HasSubstr("8 tests"));
+  ASSERT_EQ(shop.topTests[kCheckout].size(), kKept);
+  for (const TestCalls& top : shop.topTests[kCheckout]) {
+    EXPECT_THAT(results, HasSubstr(fmt::format(
+                             "<li>{} <span class=\"calls\">({} calls)</span>",
+                             report_.tests[top.test].name, top.calls)));
+  }
+  EXPECT_THAT(results,
+              HasSubstr("and 5 more tests: <code>ostrivel-report tests-for "
+                        "Shop 'checkout'</code> lists all"));
+  EXPECT_THAT(results, Not(HasSubstr("Pay&lt;Card&gt;")));
+  EXPECT_THAT(results, Not(HasSubstr("Step")));
+  EXPECT_THAT(results, Not(HasSubstr("web::")));
+
+  // What a test alone reaches, rendered from the data.
+  EXPECT_TRUE(Holds(dom, "<summary>Orders.Pay_1<span class=\"count\">"));
+  EXPECT_TRUE(Holds(dom, "Shop: " + ShopMethod(49)));
+}
+
+TEST_F(ReportBrowserTest, Screenshot) {
+  std::string screenshot = OSTRIVEL_REPORT_SCREENSHOT;
+  std::error_code error;
+  fs::remove(screenshot, error);
+  ASSERT_EQ(RunChromium(fmt::format("--hide-scrollbars --window-size=1280,1600 "
+                                    "--screenshot='{}'",
+                                    screenshot),
+                        dir_.File("screenshot.log")),
+            0);
+  std::string png = ReadFile(screenshot);
+  EXPECT_GT(png.size(), 1000u);
+  EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n");
+  std::cout << "screenshot: " << screenshot << "\n";
+}
+
+}  // namespace
+}  // namespace ostrivel::report
