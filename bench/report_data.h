@@ -39,9 +39,10 @@ struct MethodCalls {
 //   test reaches;
 // - the rest is never reached; overall about half of the methods are.
 // Calls are mostly 1-10, some hundreds or thousands, a core method up to
-// 50,000. Some methods are named "checkout...", and every application has
-// a "checkout" feature. Only the method lists and a few tables are kept;
-// the calls are computed on demand.
+// 50,000. Every application has a "checkout" feature; its lines, and a few
+// others outside the core, hold "checkout", so that not every test reaches
+// such a method. Only the method lists and a few tables are kept; the calls
+// are computed on demand.
 class ReportData {
  public:
   // REQUIRES: every count of "shape" at least 1.
