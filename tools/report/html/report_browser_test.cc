@@ -117,14 +117,19 @@ Report BrowserReport(const std::string& dir) {
   return report;
 }
 
-// Whether "text" holds "part"; names only "part" when not, since the DOM is
-// too big to print.
+// Whether "text" holds "part". The DOM is too big to print, so a failure
+// shows only what stands where the start of "part" is found.
 ::testing::AssertionResult Holds(const std::string& text,
                                  const std::string& part) {
   if (text.find(part) != std::string::npos) {
     return ::testing::AssertionSuccess();
   }
-  return ::testing::AssertionFailure() << "no \"" << part << "\"";
+  auto failure = ::testing::AssertionFailure() << "no \"" << part << "\"";
+  std::size_t near = text.find(part.substr(0, 16));
+  if (near != std::string::npos) {
+    failure << "; there is \"" << text.substr(near, part.size() + 20) << "\"";
+  }
+  return failure;
 }
 
 // The path of Chromium, or "" when it is not installed.
@@ -217,6 +222,63 @@ TEST_F(ReportBrowserTest, ScriptRendersTheSearchFromTheFragment) {
   // What a test alone reaches, rendered from the data.
   EXPECT_TRUE(Holds(dom, "<summary>Orders.Pay_1<span class=\"count\">"));
   EXPECT_TRUE(Holds(dom, "Shop: " + ShopMethod(49)));
+}
+
+// Clicks headings and moves the pointer over a heat strip from a script
+// added to the page, which leaves what it saw in a <pre id="probe">.
+constexpr std::string_view kProbe = R"(<script>
+(() => {
+  const seen = [];
+  const rows = () => document.querySelector('#tests tbody').rows;
+  const name = (row) => row.cells[0].textContent;
+  const shopCalls = document.querySelector('#tests th[data-c="3"]');
+  shopCalls.click();
+  seen.push('ascending ' + name(rows()[0]));
+  shopCalls.click();
+  seen.push('descending ' + name(rows()[0]));
+  document.querySelector('#tests th[data-c="0"]').click();
+  seen.push('names ' + name(rows()[0]) + ' to ' + name(rows()[rows().length - 1]));
+  const webCalls = document.querySelector('#tests th[data-c="6"]');
+  webCalls.click();
+  seen.push('last ' + name(rows()[rows().length - 1]));
+  webCalls.click();
+  seen.push('last ' + name(rows()[rows().length - 1]));
+  const strip = document.querySelector('svg.heat');
+  const box = strip.getBoundingClientRect();
+  strip.dispatchEvent(new MouseEvent('mousemove', {
+    clientX: box.left + box.width * 5.5 / 200, clientY: box.top + box.height / 4}));
+  seen.push('tip ' + document.getElementById('tip').textContent);
+  const probe = document.createElement('pre');
+  probe.id = 'probe';
+  probe.textContent = seen.join('\n');
+  document.body.append(probe);
+})();
+</script>)";
+
+TEST_F(ReportBrowserTest, HeadingsSortAndTheStripNamesItsMethods) {
+  std::string page = ReadFile(dir_.File("report.html"));
+  page.insert(page.rfind("</body>"), kProbe);
+  testing::WriteFile(dir_.File("report.html"), page);
+  ASSERT_EQ(RunChromium("--dump-dom", dir_.File("dom.html")), 0);
+  std::string dom = ReadFile(dir_.File("dom.html"));
+
+  // Shop's trace lengths, least and most; ties keep the tests' order.
+  std::size_t least = 0, most = 0;
+  for (std::size_t t = 1; t < report_.tests.size(); ++t) {
+    std::int64_t calls = report_.tests[t].cells[0].traceLength;
+    if (calls < report_.tests[least].cells[0].traceLength) least = t;
+    if (calls > report_.tests[most].cells[0].traceLength) most = t;
+  }
+  EXPECT_TRUE(Holds(
+      dom, fmt::format("<pre id=\"probe\">ascending {}\ndescending {}\n"
+                       // Numbers in names sort as numbers.
+                       "names Orders.Pay_1 to Orders.PlaceOrder_22\n"
+                       // Missing cells stay last both ways, in the order
+                       // they had.
+                       "last Orders.PlaceOrder_14\nlast Orders.PlaceOrder_14\n"
+                       "tip 0x0105;shop::Cart::Checkout(Cart const&amp;);shop\n"
+                       "#5: 8 tests</pre>",
+                       report_.tests[least].name, report_.tests[most].name)));
 }
 
 TEST_F(ReportBrowserTest, Screenshot) {
