@@ -133,7 +133,9 @@
       });
     });
     let summary = `${plural(found, 'method matches', 'methods match')}.`;
-    if (found > kMaxMatches) summary += ` The first ${kMaxMatches} are shown; ${plural(found - kMaxMatches, 'more match', 'more matches')} not shown.`;
+    if (found > kMaxMatches) {
+      summary += ` The first ${kMaxMatches} are shown; ${plural(found - kMaxMatches, 'more match is', 'more matches are')} left out.`;
+    }
     results.replaceChildren(make('p', 'summary', summary), shown);
   }
 
