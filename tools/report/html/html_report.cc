@@ -21,8 +21,9 @@ namespace {
 constexpr std::string_view kMissing = "\u2013";  // en dash
 // Methods per row of a heat strip.
 constexpr std::size_t kHeatColumns = 200;
-// Pixels per row of a heat strip, and its greatest height.
+// Pixels per row of a heat strip, and the bounds of its height.
 constexpr std::size_t kHeatRowHeight = 12;
+constexpr std::size_t kHeatMinHeight = 24;
 constexpr std::size_t kHeatMaxHeight = 400;
 
 // Methods are coloured by how many tests reach them; the colours are the
@@ -82,13 +83,17 @@ void WriteHeader(PageWriter& out, const Report& report) {
 
   std::uint64_t rows = 0;
   for (const Application& app : report.applications) rows += app.rows;
-  out.Format(
-      "<ul class=\"counts\"><li><b>{}</b> tests</li><li><b>{}</b> "
-      "applications</li><li><b>{}</b> usable rows</li><li><b>{}</b> refused "
-      "rows</li><li><b>{}</b> replaced rows</li></ul>\n",
-      Grouped(report.tests.size()), Grouped(report.applications.size()),
-      Grouped(rows), Grouped(report.refused.size()),
-      Grouped(report.replacedRows));
+  auto count = [&](std::uint64_t n, std::string_view one,
+                   std::string_view many) {
+    out.Format("<li><b>{}</b> {}</li>", Grouped(n), n == 1 ? one : many);
+  };
+  out.Raw("<ul class=\"counts\">");
+  count(report.tests.size(), "test", "tests");
+  count(report.applications.size(), "application", "applications");
+  count(rows, "usable row", "usable rows");
+  count(report.refused.size(), "refused row", "refused rows");
+  count(report.replacedRows, "replaced row", "replaced rows");
+  out.Raw("</ul>\n");
 
   out.Raw("<nav><a href=\"#find\">Search</a><a href=\"#tests\">Tests</a>");
   for (std::size_t a = 0; a < report.applications.size(); ++a) {
@@ -215,7 +220,7 @@ void WriteHeatStrip(PageWriter& out, const Application& app,
       "shape-rendering=\"crispEdges\" role=\"img\" aria-label=\"Methods by "
       "the number of tests that reach them\">",
       index, columns, columns, rows,
-      std::min(rows * kHeatRowHeight, kHeatMaxHeight));
+      std::clamp(rows * kHeatRowHeight, kHeatMinHeight, kHeatMaxHeight));
   for (std::size_t b = 0; b < paths.size(); ++b) {
     if (!paths[b].empty())
       out.Format("<path class=\"b{}\" d=\"{}\"/>", b, paths[b]);

@@ -183,7 +183,7 @@ TEST_F(HtmlReportTest, HeaderCountsRowsAndNamesTheFiles) {
   EXPECT_THAT(page, HasSubstr("<code>/data/result.csv</code>"));
   EXPECT_THAT(page, HasSubstr("<li><b>3</b> tests</li><li><b>2</b> "
                               "applications</li><li><b>4</b> usable rows</li>"
-                              "<li><b>1</b> refused rows</li><li><b>4</b> "
+                              "<li><b>1</b> refused row</li><li><b>4</b> "
                               "replaced rows</li>"));
 }
 
