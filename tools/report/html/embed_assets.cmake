@@ -9,10 +9,11 @@ function(embed_asset file name out)
       PARENT_SCOPE)
 endfunction()
 
-set(source "// Generated from tools/report/html/assets by embed_assets.cmake.\n"
-           "#include \"tools/report/html/report_assets.h\"\n\n"
-           "namespace ostrivel::report {\n\n")
-string(CONCAT source ${source})
+set(source "")
+string(APPEND source
+       "// Generated from tools/report/html/assets by embed_assets.cmake.\n"
+       "#include \"tools/report/html/report_assets.h\"\n\n"
+       "namespace ostrivel::report {\n\n")
 embed_asset("${CSS}" kReportCss source)
 embed_asset("${JS}" kReportJs source)
 string(APPEND source "}  // namespace ostrivel::report\n")
