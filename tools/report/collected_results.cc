@@ -1,6 +1,7 @@
 #include "tools/report/collected_results.h"
 
 #include <algorithm>
+#include <memory>
 #include <unordered_map>
 #include <utility>
 
@@ -43,33 +44,39 @@ class RowChecker {
       *reason = "the trace length, coverage or runtime is not a number";
       return false;
     }
-    if (!ParsePositions(row.covered, &covered_) ||
-        !ParsePositions(row.notCovered, &notCovered_) ||
-        !IsSplitOfAllPositions(covered_, notCovered_)) {
-      *reason =
-          "the covered and not covered methods do not list every position "
-          "once";
-      return false;
-    }
     std::optional<std::uint32_t> application =
         collection_->FindApplication(row.application);
-    if (!application) {
+    bool positionsRead = ParsePositions(row.covered, &covered_);
+    std::size_t positions = 0;
+    if (positionsRead && application &&
+        AllPositionsOf(*application).AreTheRest(covered_, row.notCovered)) {
+      // The usual row: the not covered field is the rest of the list.
+      positions = collection_->methods[*application].size();
+    } else {
+      if (!positionsRead || !ParsePositions(row.notCovered, &notCovered_) ||
+          !IsSplitOfAllPositions(covered_, notCovered_)) {
+        *reason =
+            "the covered and not covered methods do not list every position "
+            "once";
+        return false;
+      }
+      if (!application) {
+        *reason = fmt::format(
+            "no method list names the application \"{}\": the library "
+            "writes no trace file without one",
+            row.application);
+        return false;
+      }
+      positions = covered_.size() + notCovered_.size();
       *reason = fmt::format(
-          "no method list names the application \"{}\": the library writes "
-          "no trace file without one",
-          row.application);
+          "the method list of \"{}\" has {} methods, the row {}: the "
+          "library writes no trace file when they differ",
+          row.application, collection_->methods[*application].size(),
+          positions);
       return false;
     }
     const std::vector<std::string>& methods =
         collection_->methods[*application];
-    std::size_t positions = covered_.size() + notCovered_.size();
-    if (methods.size() != positions) {
-      *reason = fmt::format(
-          "the method list of \"{}\" has {} methods, the row {}: the library "
-          "writes no trace file when they differ",
-          row.application, methods.size(), positions);
-      return false;
-    }
     TraceCheck check{&methods, &covered_, row.traceLength};
     if (!ReadTrace(TracePath(locations_, row.test, row.application), check,
                    &calls_, &usable_.traceLength, &traceText_, reason)) {
@@ -84,8 +91,21 @@ class RowChecker {
     return true;
   }
 
+  const AllPositions& AllPositionsOf(std::uint32_t application) {
+    if (allPositions_.size() <= application) {
+      allPositions_.resize(collection_->applications.size());
+    }
+    std::unique_ptr<AllPositions>& all = allPositions_[application];
+    if (!all) {
+      all = std::make_unique<AllPositions>(
+          static_cast<std::uint32_t>(collection_->methods[application].size()));
+    }
+    return *all;
+  }
+
   const Locations& locations_;
   Collection* collection_;
+  std::vector<std::unique_ptr<AllPositions>> allPositions_;
   RowSink* sink_;
   std::unordered_map<std::string, std::uint32_t> tests_;
   // Reused from row to row: a row of a large application lists tens of

@@ -88,6 +88,47 @@ bool IsSplitOfAllPositions(const std::vector<std::uint32_t>& covered,
   return true;
 }
 
+AllPositions::AllPositions(std::uint32_t count) : count_(count) {
+  starts_.reserve(std::size_t{count} + 1);
+  char digits[16];
+  for (std::uint32_t position = 0; position < count; ++position) {
+    if (position != 0) text_.push_back(' ');
+    starts_.push_back(text_.size());
+    auto [end, error] = std::to_chars(digits, digits + sizeof digits, position);
+    text_.append(digits, end);
+  }
+  starts_.push_back(text_.size() + 1);
+}
+
+bool AllPositions::AreTheRest(const std::vector<std::uint32_t>& covered,
+                              std::string_view notCovered) const {
+  std::size_t at = 0;
+  bool first = true;
+  // Compares the run of positions [from, to) with the field at "at".
+  auto matchRun = [&](std::uint32_t from, std::uint32_t to) {
+    if (from >= to) return true;
+    if (!first) {
+      if (at >= notCovered.size() || notCovered[at] != ' ') return false;
+      ++at;
+    }
+    first = false;
+    std::size_t length = starts_[to] - 1 - starts_[from];
+    if (notCovered.compare(
+            at, length,
+            std::string_view(text_).substr(starts_[from], length)) != 0) {
+      return false;
+    }
+    at += length;
+    return true;
+  };
+  std::uint32_t next = 0;
+  for (std::uint32_t position : covered) {
+    if (position >= count_ || !matchRun(next, position)) return false;
+    next = position + 1;
+  }
+  return matchRun(next, count_) && at == notCovered.size();
+}
+
 std::optional<double> ParseNumber(std::string_view text) {
   if (text == "nan" || text == "-nan") return std::nan("");
   double value = 0;

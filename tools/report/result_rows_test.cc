@@ -66,6 +66,36 @@ TEST(ParsePositionsTest, CoveredAndNotCoveredMustSplitTheRange) {
   EXPECT_FALSE(IsSplitOfAllPositions({1}, {2}));        // 0 is missing
 }
 
+TEST(ParsePositionsTest, TheRestOfAllPositionsIsCheckedAsText) {
+  AllPositions four(4);
+  EXPECT_TRUE(four.AreTheRest({0, 2}, "1 3"));
+  EXPECT_TRUE(four.AreTheRest({}, "0 1 2 3"));
+  EXPECT_TRUE(four.AreTheRest({0, 1, 2, 3}, ""));
+  EXPECT_TRUE(four.AreTheRest({1, 2}, "0 3"));
+  EXPECT_TRUE(AllPositions(0).AreTheRest({}, ""));
+  for (const char* bad :
+       {"1", "1 3 ", " 1 3", "1  3", "1 3 4", "01 3", "1 2 3", "3 1", ""}) {
+    EXPECT_FALSE(four.AreTheRest({0, 2}, bad)) << bad;
+  }
+  EXPECT_FALSE(four.AreTheRest({0, 4}, "1 2 3"));  // beyond the list
+
+  // Agrees with reading every number, on a list of realistic length.
+  AllPositions many(20000);
+  std::vector<std::uint32_t> covered;
+  std::string rest;
+  for (std::uint32_t p = 0; p < 20000; ++p) {
+    if (p % 7 == 3 || p % 11 == 0) {
+      covered.push_back(p);
+    } else {
+      rest += (rest.empty() ? "" : " ") + std::to_string(p);
+    }
+  }
+  EXPECT_TRUE(many.AreTheRest(covered, rest));
+  EXPECT_FALSE(many.AreTheRest(covered, rest + " 20000"));
+  covered.pop_back();
+  EXPECT_FALSE(many.AreTheRest(covered, rest));
+}
+
 TEST(NumberTest, FormatsAndReadsLikeTheLibrary) {
   EXPECT_EQ(FormatNumber(4), "4");
   EXPECT_EQ(FormatNumber(100.0 / 3), "33.3333");
