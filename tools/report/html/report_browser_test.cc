@@ -213,7 +213,7 @@ TEST_F(ReportBrowserTest, ScriptRendersTheSearchFromTheFragment) {
                              report_.tests[top.test].name, top.calls)));
   }
   EXPECT_THAT(results,
-              HasSubstr("and 5 more tests: <code>ostrivel-report tests-for "
+              HasSubstr("and 5 more tests: <code>ostrivel-report tests-for -i "
                         "Shop 'checkout'</code> lists all"));
   EXPECT_THAT(results, Not(HasSubstr("Pay&lt;Card&gt;")));
   EXPECT_THAT(results, Not(HasSubstr("Step")));

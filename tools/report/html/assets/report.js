@@ -111,7 +111,7 @@
     const more = app.testsReaching[i] - top.length / 2;
     if (more > 0) {
       const note = make('p', 'more', `and ${plural(more, 'more test', 'more tests')}: `);
-      note.append(make('code', null, `ostrivel-report tests-for ${shellWord(app.name)} '${pattern.replace(/'/g, `'\\''`)}'`),
+      note.append(make('code', null, `ostrivel-report tests-for -i ${shellWord(app.name)} '${pattern.replace(/'/g, `'\\''`)}'`),
                   ' lists all');
       match.append(note);
     }
