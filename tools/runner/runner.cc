@@ -10,8 +10,8 @@
 #include <fmt/format.h>
 
 #include "ostrivel/harness_library.h"
-#include "tools/runner/child_process.h"
 #include "tools/common/config_value.h"
+#include "tools/runner/child_process.h"
 #include "tools/runner/result_table.h"
 #include "tools/runner/test_list.h"
 

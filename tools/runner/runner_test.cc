@@ -13,8 +13,8 @@
 #include <gtest/gtest.h>
 
 #include "testing/temp_dir.h"
-#include "tools/runner/child_process.h"
 #include "tools/common/config_value.h"
+#include "tools/runner/child_process.h"
 #include "tools/runner/result_table.h"
 #include "tools/runner/test_list.h"
 

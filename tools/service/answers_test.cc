@@ -16,8 +16,8 @@ namespace ostrivel::collection {
 namespace {
 
 using ostrivel::testing::TempDir;
-using ostrivel::tools::LoadMethodCatalog;
 using ostrivel::testing::WriteFile;
+using ostrivel::tools::LoadMethodCatalog;
 
 std::string UniqueChannel() {
   return "answers" + std::to_string(::getpid()) +

@@ -10,8 +10,8 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
-#include "tools/service/answers.h"
 #include "tools/common/method_catalog.h"
+#include "tools/service/answers.h"
 
 namespace ostrivel::collection {
 namespace {
