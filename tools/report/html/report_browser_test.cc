@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "testing/temp_dir.h"
+#include "tools/report/html/headless_chromium.h"
 #include "tools/report/html/html_report.h"
 
 namespace ostrivel::report {
@@ -25,6 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using ostrivel::testing::ReadFile;
 using ostrivel::testing::TempDir;
+using ostrivel::testing::WriteFile;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
@@ -132,29 +134,12 @@ Report BrowserReport(const std::string& dir) {
   return failure;
 }
 
-// The path of Chromium, or "" when it is not installed.
-std::string FindChromium() {
-  std::stringstream path(std::getenv("PATH") ? std::getenv("PATH") : "");
-  std::string dir;
-  while (std::getline(path, dir, ':')) {
-    for (const char* name : {"chromium", "chromium-browser"}) {
-      fs::path candidate = fs::path(dir) / name;
-      std::error_code error;
-      if (fs::is_regular_file(candidate, error)) return candidate.string();
-    }
-  }
-  return "";
-}
-
 class ReportBrowserTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    chromium_ = FindChromium();
+    chromium_ = browser::FindChromium();
     if (chromium_.empty()) {
-      const char* require = std::getenv("OSTRIVEL_REQUIRE_CHROMIUM");
-      if (require != nullptr && std::string_view(require) == "1") {
-        FAIL() << "chromium is not installed";
-      }
+      if (browser::ChromiumRequired()) FAIL() << "chromium is not installed";
       GTEST_SKIP() << "chromium is not installed";
     }
     report_ = BrowserReport(dir_.path());
@@ -164,16 +149,11 @@ class ReportBrowserTest : public ::testing::Test {
   }
 
   // Runs headless Chromium on the page with "arguments"; its standard output
-  // goes to "output". Chromium talks on standard error whatever happens, so
-  // only its exit status counts.
+  // goes to "output".
   int RunChromium(const std::string& arguments, const std::string& output) {
-    std::string command = fmt::format(
-        "cd '{0}' && HOME='{0}' timeout 120 '{1}' --headless --no-sandbox "
-        "--disable-gpu --disable-dev-shm-usage --no-first-run "
-        "--user-data-dir='{0}profile' {2} "
-        "'file://{0}report.html#search=checkout' >'{3}' 2>/dev/null",
-        dir_.path(), chromium_, arguments, output);
-    return std::system(command.c_str());
+    return browser::RunHeadlessChromium(
+        chromium_, dir_.path(), arguments,
+        "file://" + dir_.File("report.html") + "#search=checkout", output);
   }
 
   TempDir dir_;
@@ -258,7 +238,7 @@ constexpr std::string_view kProbe = R"(<script>
 TEST_F(ReportBrowserTest, HeadingsSortAndTheStripNamesItsMethods) {
   std::string page = ReadFile(dir_.File("report.html"));
   page.insert(page.rfind("</body>"), kProbe);
-  testing::WriteFile(dir_.File("report.html"), page);
+  WriteFile(dir_.File("report.html"), page);
   ASSERT_EQ(RunChromium("--dump-dom", dir_.File("dom.html")), 0);
   std::string dom = ReadFile(dir_.File("dom.html"));
 
