@@ -205,6 +205,7 @@ std::int32_t FeatureCalls(Random& random) {
 
 ReportData::ReportData(const ReportDataShape& shape) : shape_(shape) {
   std::vector<std::string> names;
+  names.reserve(static_cast<std::size_t>(shape_.applications));
   for (int a = 0; a < shape_.applications; ++a) {
     names.push_back(Numbered(kApplicationNames, static_cast<std::size_t>(a)));
   }
@@ -277,9 +278,9 @@ void ReportData::BuildApplication(int index, const std::string& name) {
         classLeft = random.Between(8, 30);
       }
       --classLeft;
-      address += 16 * random.Between(1, 40);
-      const std::string scope =
-          space + "::" + segment.module + "::" + className;
+      address += std::uint64_t{16} * random.Between(1, 40);
+      std::string scope = space;
+      scope.append("::").append(segment.module).append("::").append(className);
       std::string line = "0x";
       char hex[16];
       auto result = std::to_chars(hex, hex + sizeof(hex), address, 16);
@@ -556,8 +557,8 @@ Batch MakeBatch(const ReportData& data, const PositionText& positions,
                 positions);
       if (!lastRun) continue;
       const std::string trace = TraceText(data.MethodLines(a), calls);
-      const std::string path =
-          traceBase + name + "_" + application + "_trace.csv";
+      std::string path = traceBase;
+      path.append(name).append("_").append(application).append("_trace.csv");
       if (!WriteWholeFile(path, trace, &batch.error)) return batch;
       ++batch.traceFiles;
       batch.traceBytes += trace.size();
