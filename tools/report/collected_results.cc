@@ -211,6 +211,11 @@ bool CollectResults(const Locations& locations,
     if (!row) continue;
     checker.Check(line, *text, *row);
   }
+  if (second.failed()) {
+    *error =
+        fmt::format("\"{}\" could not be read to its end", locations.results);
+    return false;
+  }
   std::inplace_merge(
       collection->refused.begin(),
       collection->refused.begin() + static_cast<std::ptrdiff_t>(earlyRefusals),
