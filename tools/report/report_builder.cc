@@ -36,7 +36,7 @@ void ReportBuilder::Start(const Collection& collection) {
     onlyTest_[a].assign(size, kNoTest);
     methods += size;
   }
-  kept_ = KeptTestsPerMethod(methods);
+  if (kept_ == 0) kept_ = KeptTestsPerMethod(methods);
 }
 
 void ReportBuilder::Use(const UsableRow& row) {

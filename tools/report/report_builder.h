@@ -20,6 +20,10 @@ std::size_t KeptTestsPerMethod(std::size_t methods);
 // and the tests with the most calls.
 class ReportBuilder : public RowSink {
  public:
+  // "keptTestsPerMethod" 0 keeps as many as KeptTestsPerMethod says.
+  explicit ReportBuilder(std::size_t keptTestsPerMethod = 0)
+      : kept_(keptTestsPerMethod) {}
+
   void Start(const Collection& collection) override;
   void Use(const UsableRow& row) override;
 

@@ -19,6 +19,7 @@
 #include "testing/temp_dir.h"
 #include "tools/report/html/headless_chromium.h"
 #include "tools/report/html/html_report.h"
+#include "tools/report/report_builder.h"
 
 namespace ostrivel::report {
 namespace {
@@ -54,68 +55,55 @@ std::int64_t Calls(std::size_t a, std::size_t t, std::size_t m,
   return (m * 7 + t * 13) % 11 == 0 ? 1 + (m * 31 + t * 17) % 40 : 0;
 }
 
-// A report built the way the tool aggregates: two applications, Web not run
-// by every fifth test.
+// A report aggregated by the tool's own builder from rows made up here: two
+// applications, Web not run by every fifth test.
 Report BrowserReport(const std::string& dir) {
+  Collection collection;
+  collection.applications = {"Shop", "Web"};
+  collection.methods.resize(2);
+  for (std::size_t m = 0; m < 400; ++m) {
+    collection.methods[0].push_back(ShopMethod(m));
+  }
+  for (std::size_t m = 0; m < 150; ++m) {
+    collection.methods[1].push_back(fmt::format("web::Page{}::render()", m));
+  }
+  ReportBuilder builder(kKept);
+  builder.Start(collection);
+  for (std::size_t t = 0; t < kTests; ++t) {
+    collection.tests.push_back(
+        fmt::format("Orders.{}_{}", t % 2 ? "Pay" : "PlaceOrder", t));
+    std::string runtime = fmt::format("{}", 120 + t * 37);
+    for (std::uint32_t a = 0; a < 2; ++a) {
+      if (a == 1 && t % 5 == 4) continue;
+      std::size_t methods = collection.methods[a].size();
+      std::vector<std::uint32_t> covered;
+      std::vector<std::int32_t> calls;
+      UsableRow row;
+      for (std::size_t m = 0; m < methods; ++m) {
+        std::int64_t count = Calls(a, t, m, methods);
+        if (count == 0) continue;
+        covered.push_back(static_cast<std::uint32_t>(m));
+        calls.push_back(static_cast<std::int32_t>(count));
+        row.traceLength += count;
+      }
+      row.test = static_cast<std::uint32_t>(t);
+      row.application = a;
+      row.methods = static_cast<std::uint32_t>(methods);
+      row.covered = &covered;
+      row.calls = &calls;
+      row.runtimeText = runtime;
+      row.runtime = static_cast<double>(120 + t * 37);
+      builder.Use(row);
+    }
+  }
   Report report;
+  builder.Finish(std::move(collection), &report);
   report.resultPath = dir + "result.csv";
   report.tracePrefix = dir + "traces/";
   report.methodsDirectory = dir + "methods/";
-  report.keptTestsPerMethod = kKept;
   report.replacedRows = 3;
   report.refused.push_back(
       {41, "The trace file holds another run's calls.", "Orders.Slow;Shop;9"});
-  const std::vector<std::pair<std::string, std::size_t>> apps = {{"Shop", 400},
-                                                                 {"Web", 150}};
-  for (std::size_t t = 0; t < kTests; ++t) {
-    Test test;
-    test.name = fmt::format("Orders.{}_{}", t % 2 ? "Pay" : "PlaceOrder", t);
-    test.runtime = static_cast<double>(120 + t * 37);
-    test.runtimeText = fmt::format("{}", 120 + t * 37);
-    test.cells.resize(apps.size());
-    report.tests.push_back(test);
-  }
-  for (std::size_t a = 0; a < apps.size(); ++a) {
-    Application app;
-    app.name = apps[a].first;
-    std::size_t methods = apps[a].second;
-    app.testsReaching.assign(methods, 0);
-    app.topTests.resize(methods);
-    for (std::size_t m = 0; m < methods; ++m) {
-      app.methods.push_back(a == 0 ? ShopMethod(m)
-                                   : fmt::format("web::Page{}::render()", m));
-    }
-    for (std::size_t t = 0; t < kTests; ++t) {
-      if (a == 1 && t % 5 == 4) continue;
-      Cell& cell = report.tests[t].cells[a];
-      cell.present = true;
-      cell.methods = static_cast<std::uint32_t>(methods);
-      ++app.rows;
-      for (std::size_t m = 0; m < methods; ++m) {
-        std::int64_t calls = Calls(a, t, m, methods);
-        if (calls == 0) continue;
-        ++cell.covered;
-        cell.traceLength += calls;
-        ++app.testsReaching[m];
-        app.topTests[m].push_back({static_cast<std::uint32_t>(t), calls});
-      }
-      app.totalCalls += cell.traceLength;
-    }
-    for (std::size_t m = 0; m < methods; ++m) {
-      auto& top = app.topTests[m];
-      std::stable_sort(top.begin(), top.end(),
-                       [](auto& x, auto& y) { return x.calls > y.calls; });
-      if (top.size() > kKept) top.resize(kKept);
-      app.reached += app.testsReaching[m] > 0;
-      if (app.testsReaching[m] == 1) {
-        Test& only = report.tests[top[0].test];
-        ++only.cells[a].onlyThisTest;
-        only.onlyThisTest.push_back(
-            {static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(m)});
-      }
-    }
-    report.applications.push_back(std::move(app));
-  }
   return report;
 }
 
