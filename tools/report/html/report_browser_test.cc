@@ -2,12 +2,9 @@
 // of it: the DOM after loading with a search in the fragment, and a
 // screenshot left in the build tree for a person to look at.
 
-#include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
