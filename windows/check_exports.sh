@@ -1,15 +1,26 @@
 #!/usr/bin/env bash
 # Checks the exports and imports of ostrivel.dll as objdump shows them: the
 # seven functions under their GCC names and, at the same addresses, under
-# their MSVC names, nothing else exported, and nothing imported but KERNEL32,
-# msvcrt, USER32 and WS2_32 (libgcc, libstdc++ and winpthread are inside).
+# their MSVC names for the DLL's width (x64 marks a pointer parameter PEBD
+# where x86 has PBD), nothing else exported, and nothing imported but
+# KERNEL32, msvcrt, USER32 and WS2_32 (libgcc, libstdc++ and winpthread are
+# inside).
 #
-# Usage: check_exports.sh <objdump> <ostrivel.dll>
+# Usage: check_exports.sh <objdump> <ostrivel.dll> <32|64>
 set -euo pipefail
 objdump="$1"
 dll="$2"
+case "${3:-}" in
+  32) pointer=PBD; format=pei-i386 ;;
+  64) pointer=PEBD; format=pei-x86-64 ;;
+  *) echo "usage: $0 <objdump> <ostrivel.dll> <32|64>" >&2; exit 2 ;;
+esac
 
 headers="$("$objdump" -p "$dll")"
+if ! grep -q "file format $format\$" <<<"$headers"; then
+  echo "not a $format DLL: $(grep -m1 'file format' <<<"$headers")" >&2
+  exit 1
+fi
 
 # "name address" for every exported name: the names come with their
 # ordinal, the addresses with theirs.
@@ -46,11 +57,11 @@ check() {
   fi
   count=$((count + 2))
 }
-check '?Init@Functionality@@YA_NPBD@Z' _ZN13Functionality4InitEPKc
+check "?Init@Functionality@@YA_N${pointer}@Z" _ZN13Functionality4InitEPKc
 check '?Open@Functionality@@YA_NXZ' _ZN13Functionality4OpenEv
 check '?StartNewTestCase@Functionality@@YA_NXZ' \
   _ZN13Functionality16StartNewTestCaseEv
-check '?SetTestName@Functionality@@YA_NPBD@Z' _ZN13Functionality11SetTestNameEPKc
+check "?SetTestName@Functionality@@YA_N${pointer}@Z" _ZN13Functionality11SetTestNameEPKc
 check '?GetCurrentPath@Functionality@@YA_NXZ' _ZN13Functionality14GetCurrentPathEv
 check '?GetCollectedInformation@Functionality@@YA_NXZ' \
   _ZN13Functionality23GetCollectedInformationEv

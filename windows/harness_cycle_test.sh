@@ -11,12 +11,15 @@
 # are message boxes, which return at once as there is no display.
 #
 # Usage: harness_cycle_test.sh <ostrivel-harness.exe> <ostrivel.dll>
-#          <Linux build dir> <test list> <work dir>
-# The Wine environment (WINEPREFIX, WINEDEBUG, DISPLAY) comes from CTest.
+#          <Linux build dir> <test list> <work dir> <wine_run.sh>
+# The Wine environment (WINEPREFIX, WINELOADER, WINEDEBUG, DISPLAY) comes
+# from CTest; the harness runs through wine_run.sh, which skips (exit 77)
+# where the prefix fixture found that this machine cannot run Wine.
 set -euo pipefail
 
-if [ "$#" -ne 5 ]; then
-  echo "usage: $0 <harness.exe> <ostrivel.dll> <linux build> <tests> <work>" >&2
+if [ "$#" -ne 6 ]; then
+  echo "usage: $0 <harness.exe> <ostrivel.dll> <linux build> <tests> <work>" \
+    "<wine_run.sh>" >&2
   exit 2
 fi
 harness_exe="$1"
@@ -24,6 +27,12 @@ dll="$2"
 linux="$3"
 test_list="$4"
 work="$5"
+wine_run="$6"
+: "${WINELOADER:?WINELOADER must name the Wine loader}"
+if [ -f "$WINEPREFIX.skipped" ]; then
+  echo "skipped: $(cat "$WINEPREFIX.skipped")"
+  exit 77
+fi
 
 service="$linux/tools/service/ostrivel-service"
 runner="$linux/tools/runner/ostrivel-run"
@@ -112,7 +121,8 @@ start_harness() {
   local errors="$1"
   shift
   coproc HARNESS {
-    exec env "$@" wine ostrivel-harness.exe ostrivel.dll 2>"$errors"
+    exec env "$@" sh "$wine_run" "$WINELOADER" ostrivel-harness.exe \
+      ostrivel.dll 2>"$errors"
   }
 }
 call() {

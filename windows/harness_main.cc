@@ -49,13 +49,23 @@ bool Find(HMODULE library, const char* name, Function* function) {
   return true;
 }
 
+// MSVC decorates a pointer parameter PEBD on x64 and PBD on x86.
+#ifdef _WIN64
+#define OSTRIVEL_CHAR_POINTER "PEBD"
+#else
+#define OSTRIVEL_CHAR_POINTER "PBD"
+#endif
+
 bool FindAll(HMODULE library, Functions* f) {
-  bool found = Find(library, "?Init@Functionality@@YA_NPBD@Z", &f->init);
+  bool found =
+      Find(library, "?Init@Functionality@@YA_N" OSTRIVEL_CHAR_POINTER "@Z",
+           &f->init);
   found &= Find(library, "?Open@Functionality@@YA_NXZ", &f->open);
   found &= Find(library, "?StartNewTestCase@Functionality@@YA_NXZ",
                 &f->startNewTestCase);
-  found &=
-      Find(library, "?SetTestName@Functionality@@YA_NPBD@Z", &f->setTestName);
+  found &= Find(library,
+                "?SetTestName@Functionality@@YA_N" OSTRIVEL_CHAR_POINTER "@Z",
+                &f->setTestName);
   found &= Find(library, "?GetCurrentPath@Functionality@@YA_NXZ",
                 &f->getCurrentPath);
   found &= Find(library, "?GetCollectedInformation@Functionality@@YA_NXZ",

@@ -1,7 +1,7 @@
-# The 32-bit Windows build (toolchain cmake/mingw-i686-posix.cmake), included
-# by the top-level CMakeLists.txt before any target is made: Boost's headers,
-# static runtime libraries, GoogleTest built from source, and the unit tests
-# run under Wine.
+# The Windows builds (toolchains cmake/mingw-i686-posix.cmake for 32 bits,
+# cmake/mingw-x86_64-posix.cmake for 64), included by the top-level
+# CMakeLists.txt before any target is made: Boost's headers, static runtime
+# libraries, GoogleTest built from source, and the unit tests run under Wine.
 
 # Boost.JSON is compiled header-only from the host's Boost headers. The
 # cross compiler sees a folder that holds nothing but boost/: the rest of the
@@ -30,12 +30,20 @@ set(Boost_INCLUDE_DIRS ${_ostrivel_boost_root})
 add_link_options(-static -static-libgcc -static-libstdc++)
 
 # What every program under Wine runs with: a prefix of the build tree's own
-# (created by the wine_prefix fixture, windows/CMakeLists.txt), no Wine
-# diagnostics, and no display, so that a message box returns at once
-# instead of waiting for a click.
+# (created by the wine_prefix fixture, windows/CMakeLists.txt) of the build's
+# width, Wine's loader and server of that width, no Wine diagnostics, and no
+# display, so that a message box returns at once instead of waiting for a
+# click.
 set(OSTRIVEL_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+if(OSTRIVEL_WINE_BITS EQUAL 64)
+  set(_ostrivel_winearch win64)
+else()
+  set(_ostrivel_winearch win32)
+endif()
 set(OSTRIVEL_WINE_ENVIRONMENT
-    "WINEPREFIX=${OSTRIVEL_WINEPREFIX}" "WINEDEBUG=-all" "DISPLAY="
+    "WINEPREFIX=${OSTRIVEL_WINEPREFIX}" "WINEARCH=${_ostrivel_winearch}"
+    "WINELOADER=${OSTRIVEL_WINE}" "WINESERVER=${OSTRIVEL_WINESERVER}"
+    "OSTRIVEL_WINE_BITS=${OSTRIVEL_WINE_BITS}" "WINEDEBUG=-all" "DISPLAY="
     "WINEDLLOVERRIDES=mscoree,mshtml=")
 
 if(OSTRIVEL_BUILD_TESTS)
@@ -95,6 +103,7 @@ function(ostrivel_windows_test name)
            --gtest_filter=-${_ostrivel_excluded_cases})
   set_tests_properties(${name} PROPERTIES
     FIXTURES_REQUIRED wine_prefix
+    SKIP_RETURN_CODE 77
     ENVIRONMENT "${OSTRIVEL_WINE_ENVIRONMENT}"
     TIMEOUT 300)
 endfunction()
