@@ -45,6 +45,19 @@ bool Guarded(const char* function, bool fallback, Body body) noexcept {
   return fallback;
 }
 
+// Connects to the service and marks the connection as standing. A failure
+// is the re-connection error: logged, shown as a warning, and false.
+bool Connect() {
+  if (!ostrivel::service::ConnectToService()) {
+    WriteLog(LogLevel::Error, kReconnectionError);
+    ostrivel::platform::Current().showWarning("Re-Connection",
+                                              kReconnectionError);
+    return false;
+  }
+  State().collector.connected = true;
+  return true;
+}
+
 }  // namespace
 
 namespace Functionality {
@@ -67,19 +80,20 @@ bool Open() {
 
 bool StartNewTestCase() {
   return Guarded("StartNewTestCase", false, [] {
+    using ostrivel::service::BuildRequestBody;
+    using ostrivel::service::ExchangeEnd;
+    using ostrivel::service::SendRequest;
     WriteLog(LogLevel::Simple, "Start new test case.");
-    auto& collector = State().collector;
-    if (!collector.connected) {
-      if (!ostrivel::service::ConnectToService()) {
-        WriteLog(LogLevel::Error, kReconnectionError);
-        ostrivel::platform::Current().showWarning("Re-Connection",
-                                                  kReconnectionError);
-        return false;
-      }
-      collector.connected = true;
+    if (!State().collector.connected && !Connect()) return false;
+    if (SendRequest(BuildRequestBody("NEWTC")) ==
+        ExchangeEnd::kClosedUnanswered) {
+      // The service ended the connection while it stood idle (a restart,
+      // most likely) and gave no answer: without a second try on a new
+      // connection the test would get no row. One try only, so that a
+      // service that keeps closing costs one test and not the run.
+      if (!Connect()) return false;
+      SendRequest(BuildRequestBody("NEWTC"));
     }
-    ostrivel::service::SendRequest(
-        ostrivel::service::BuildRequestBody("NEWTC"));
     return true;
   });
 }
@@ -121,6 +135,8 @@ bool GetCollectedInformation() {
     WriteLog(LogLevel::Simple, "Get collected information.");
     auto& collector = State().collector;
     if (collector.connected) {
+      // Never sent twice, unlike "NEWTC": a restarted service would answer
+      // with counts from after its restart as if they were the test's.
       ostrivel::service::SendRequest(
           ostrivel::service::BuildRequestBody("ASK"));
       // Whatever the exchange did, the next evaluation probes the result
