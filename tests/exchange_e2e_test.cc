@@ -288,6 +288,20 @@ TEST_F(ExchangeE2eTest, ManyFailedStartsLeakNoDescriptor) {
   library_.Close();
 }
 
+TEST_F(ExchangeE2eTest, SecondInitLoadsTheMethodListsOnce) {
+  service_.Push(LoopbackService::Answer(HttpAnswer(kStartBody)));
+  service_.Push(LoopbackService::Answer(HttpAnswer(kLoginBody)));
+  InitForService();
+  InitForService();
+  library_.Open();
+  EXPECT_TRUE(Cycle("Login"));
+  library_.Close();
+  // A list loaded twice is twice as long as the answer's counts, and its
+  // trace file is refused.
+  EXPECT_EQ(ReadFile(dir_.File("Login_Shop_trace.csv")), kLoginTrace);
+  EXPECT_THAT(LogLines(), Each(Not(StartsWith("ERROR|"))));
+}
+
 // A restart of the service between two tests: the first request of the
 // second test finds the old connection closed, and the test still gets its
 // row over a new one.

@@ -454,12 +454,9 @@ TEST_F(HostileServiceTest, FullAcceptQueueFailsAtTheConnectTimeOut) {
   EXPECT_EQ(warnings, std::string("Re-Connection: ") + kReconnection + "\n");
 
   // The service is reachable now: the next cycle connects and gets its row.
-  // A second Init loads the method lists once more unless it finds none.
-  std::filesystem::create_directory(dir_.File("none"));
   service_.Push(LoopbackService::Answer(HttpAnswer(kStartBody)));
   service_.Push(LoopbackService::Answer(HttpAnswer(kShopBody)));
-  InitWith("connect_timeout_ms: 200\nmethods_location: " + dir_.File("none/") +
-           "\n");
+  InitWith("connect_timeout_ms: 200\n");
   EXPECT_TRUE(Cycle("Next"));
   library_.Close();
 
