@@ -155,14 +155,17 @@ bool Close() {
     WriteLog(LogLevel::Simple, "Device close.");
     auto& collector = State().collector;
     const auto& ops = ostrivel::platform::Current();
-    if (collector.connected) {
+    // A connection that a receive found ended keeps its socket until the
+    // next connection replaces it; closing only while "connected" would
+    // leave that one open until the process ends.
+    if (collector.serviceSocket != ostrivel::platform::kNoSocket) {
       ops.closeSocket(collector.serviceSocket);
-      // Nothing may use the closed socket again: a later
-      // GetCollectedInformation sends nothing and a later StartNewTestCase
-      // connects anew.
-      collector.serviceSocket = ostrivel::platform::kNoSocket;
-      collector.connected = false;
     }
+    // Nothing may use the closed socket again: a later
+    // GetCollectedInformation sends nothing and a later StartNewTestCase
+    // connects anew.
+    collector.serviceSocket = ostrivel::platform::kNoSocket;
+    collector.connected = false;
     ops.stopSockets();
     return true;
   });

@@ -337,6 +337,46 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(param.param.name);
     });
 
+// A connection that ended in a receive, and what the configuration needs
+// for it.
+struct LostSocketCase {
+  const char* name;
+  LoopbackService::Step ask;
+  std::string extra;
+};
+
+void PrintTo(const LostSocketCase& c, std::ostream* out) { *out << c.name; }
+
+class CloseAfterALostConnectionTest
+    : public HostileServiceTest,
+      public ::testing::WithParamInterface<LostSocketCase> {};
+
+TEST_P(CloseAfterALostConnectionTest, ReleasesTheSocket) {
+  const LostSocketCase& c = GetParam();
+  service_.Push(LoopbackService::Answer(HttpAnswer(kStartBody)));
+  service_.Push(c.ask);
+  InitWith(c.extra);
+  ::testing::internal::CaptureStderr();
+  library_.Open();
+  const int before = ostrivel::testing::OpenDescriptorCount();
+  EXPECT_TRUE(Cycle("Lost"));
+  EXPECT_TRUE(library_.Close());
+  // The service sees the end of a connection it still holds open.
+  EXPECT_TRUE(service_.WaitForOpenConnections(0, 2000));
+  EXPECT_EQ(ostrivel::testing::OpenDescriptorCount(), before);
+  ::testing::internal::GetCapturedStderr();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, CloseAfterALostConnectionTest,
+    ::testing::Values(LostSocketCase{"Closed", LoopbackService::Close(), ""},
+                      LostSocketCase{"Reset", LoopbackService::Reset(), ""},
+                      LostSocketCase{"TimedOut", LoopbackService::NeverAnswer(),
+                                     "receive_timeout_ms: 200\n"}),
+    [](const ::testing::TestParamInfo<LostSocketCase>& param) {
+      return std::string(param.param.name);
+    });
+
 TEST_F(HostileServiceTest, BodyOf64MiBIsEvaluated) {
   // A sound answer with a padding member that nothing reads, streamed so
   // that the service never holds it whole.
