@@ -113,6 +113,10 @@ ExchangeEnd SendRequest(std::string content) {
 
   // The answer is done with: its text becomes the body without a copy.
   std::string body = answer.TakeTextFrom(brace);
+  // What the last receive brought beyond the announced length is not this
+  // answer's (a trailing line end, the start of whatever follows); within
+  // the length, text behind the JSON value still spoils the body.
+  if (body.size() > contentLength) body.resize(contentLength);
   if (log::Admits(LogLevel::Debug)) WriteLog(LogLevel::Debug, body);
   coverage::Evaluate(std::move(body));
   WriteLog(LogLevel::Simple, kClosingLine);

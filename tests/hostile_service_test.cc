@@ -213,6 +213,7 @@ const std::string kPage =
     "<html><head><title>502</title></head><body>Bad gateway</body></html>";
 const std::string kStyledPage =
     "<html><style>body{color:red}</style><body>Busy</body></html>";
+const std::string kTrailer = " next";
 // A zero byte inside the JSON text, with the length of all of it.
 const std::string kZeroInBody =
     std::string(R"({"timestamp":"2014.05.06 12:34:57.500",)") + '\0' +
@@ -324,6 +325,22 @@ INSTANTIATE_TEST_SUITE_P(
             {"SIMPLE|Evaluating.",
              "ERROR|Error in message: " +
                  kStyledPage.substr(kStyledPage.find('{')),
+             kClosing},
+            false,
+            false},
+        // Bytes behind the announced length in the same receive are not
+        // part of the body; within the length they spoil it.
+        HostileCase{"NextHeaderBehindTheBody",
+                    LoopbackService::Answer(HttpAnswer(kShopBody) +
+                                            "HTTP/1.1 200 OK\r\n"),
+                    {"SIMPLE|Evaluating.", kClosing},
+                    false,
+                    true},
+        HostileCase{
+            "TextBehindTheValueWithinTheLength",
+            LoopbackService::Answer(HttpAnswer(kShopBody + kTrailer)),
+            {"SIMPLE|Evaluating.",
+             std::string("ERROR|Error in message: ") + kShopBody + kTrailer,
              kClosing},
             false,
             false},
