@@ -8,6 +8,7 @@
 #include <string>
 
 #include "config/config_reader.h"
+#include "coverage/name.h"
 #include "harness/state.h"
 #include "log/log.h"
 #include "platform/operations.h"
@@ -112,6 +113,7 @@ bool SetTestName(const char* name) {
       return true;
     }
     collector.testName = name;
+    ostrivel::coverage::ReplaceLineBreaks(collector.testName);
     WriteLog(LogLevel::Simple,
              "Update the name of the test case. (Test name: " +
                  collector.testName + ")");

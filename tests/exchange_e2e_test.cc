@@ -479,4 +479,77 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(param.param.name);
     });
 
+// A line break in a name, and the name as every output must show it.
+struct LineBreakCase {
+  const char* name;
+  std::string testName;     // given to SetTestName; when empty, GetCurrentPath
+  std::string directory;    // runs in a working directory of this name
+  std::string application;  // the member name in the answer, as JSON
+  std::string header;       // the first line of the method list
+  std::string shownTest;
+  std::string shownApplication;
+};
+
+void PrintTo(const LineBreakCase& c, std::ostream* out) { *out << c.name; }
+
+class LineBreakInNameTest
+    : public ExchangeE2eTest,
+      public ::testing::WithParamInterface<LineBreakCase> {};
+
+TEST_P(LineBreakInNameTest, IsWrittenAsAnUnderscoreEverywhere) {
+  const LineBreakCase& c = GetParam();
+  WriteFile(dir_.File("methods/shop.csv"), c.header + "\ne0\ne1\ne2\ne3\n");
+  service_.Push(LoopbackService::Answer(HttpAnswer(kStartBody)));
+  service_.Push(LoopbackService::Answer(
+      HttpAnswer(R"({"timestamp":"2014.05.06 12:34:57.500","data":{")" +
+                 c.application + R"(":[3,0,1,0]}})")));
+  InitWith("port: " + std::to_string(service_.port()) + "\nlog_level: debug\n");
+  library_.Open();
+  if (c.testName.empty()) {
+    std::filesystem::create_directory(dir_.File(c.directory));
+    WorkingDirectory cwd(dir_.File(c.directory));
+    EXPECT_TRUE(library_.GetCurrentPath());
+  } else {
+    EXPECT_TRUE(library_.SetTestName(c.testName.c_str()));
+  }
+  EXPECT_TRUE(library_.StartNewTestCase());
+  EXPECT_TRUE(library_.GetCollectedInformation());
+  library_.Close();
+
+  EXPECT_EQ(ReadFile(dir_.File("result.csv")), kHeader + c.shownTest + ";" +
+                                                   c.shownApplication +
+                                                   ";4;50;1500;0 2;1 3\r\n");
+  EXPECT_EQ(ReadFile(dir_.File(c.shownTest + "_" + c.shownApplication +
+                               "_trace.csv")),
+            kLoginTrace);
+  EXPECT_THAT(LogLines(),
+              IsSupersetOf({"SIMPLE|Update the name of the test case. (Test "
+                            "name: " +
+                                c.shownTest + ")",
+                            "DEBUG|Test name: " + c.shownTest,
+                            "DEBUG|Application name: " + c.shownApplication}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, LineBreakInNameTest,
+    ::testing::Values(
+        LineBreakCase{"LineFeedInTestName", "Log\nin", "", "Shop",
+                      "ProjectName;Shop", "Log_in", "Shop"},
+        LineBreakCase{"CarriageReturnsInTestName", "Log\r\nin\r", "", "Shop",
+                      "ProjectName;Shop", "Log__in_", "Shop"},
+        LineBreakCase{"LineFeedInDirectoryName", "", "Log\nin", "Shop",
+                      "ProjectName;Shop", "Log_in", "Shop"},
+        // The ";" keep their effect: the columns shift, no row is added.
+        LineBreakCase{"RowForgedInApplicationName", "Login", "",
+                      R"(Shop\nForged;Row;9;100;0;0;)",
+                      "ProjectName;Shop_Forged;Row;9;100;0;0;", "Login",
+                      "Shop_Forged;Row;9;100;0;0;"},
+        // A method list may name the application with a carriage return as
+        // well; both sides still meet.
+        LineBreakCase{"CarriageReturnInApplicationName", "Login", "",
+                      R"(Sh\rop)", "ProjectName;Sh\rop", "Login", "Sh_op"}),
+    [](const ::testing::TestParamInfo<LineBreakCase>& param) {
+      return std::string(param.param.name);
+    });
+
 }  // namespace
