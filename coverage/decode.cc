@@ -10,6 +10,8 @@
 
 #include <boost/json/basic_parser_impl.hpp>
 
+#include "coverage/name.h"
+
 namespace ostrivel::coverage {
 namespace {
 
@@ -96,6 +98,7 @@ class MessageHandler {
         member_ = Member::kData;
       }
     } else {
+      ReplaceLineBreaks(key_);
       name_.swap(key_);
     }
     key_.clear();

@@ -11,8 +11,9 @@ namespace ostrivel::coverage {
 // Decodes one answer body of the collection service: a JSON object whose
 // string member "timestamp" gives the time and whose optional member "data"
 // maps application names to arrays of call counts. Names are byte strings
-// (invalid UTF-8 is accepted); within "data" and at the top level the first
-// member of a name wins; other members are ignored.
+// (invalid UTF-8 is accepted) in which every CR and LF becomes "_"; within
+// "data" (after that replacement) and at the top level the first member of a
+// name wins; other members are ignored.
 //
 // Returns nothing, and the whole answer is refused, when the body is not one
 // JSON object (bytes left over after it count as a fault), when it has no

@@ -1,5 +1,6 @@
 #include "coverage/method_list.h"
 
+#include "coverage/name.h"
 #include "harness/state.h"
 #include "log/log.h"
 #include "platform/text_file.h"
@@ -33,6 +34,9 @@ void OpenMethodList(const std::string& path, MethodLists& lists) {
   std::size_t semicolon = header.find(';');
   std::string applicationName =
       semicolon == std::string::npos ? header : header.substr(semicolon + 1);
+  // Answers name their applications without line breaks; a carriage return
+  // left in the header must not keep the two names apart.
+  ReplaceLineBreaks(applicationName);
   // An application named by an earlier file keeps its lines; this file's
   // lines follow them.
   MethodList& methods = lists[applicationName];

@@ -15,7 +15,8 @@ using MethodList = std::vector<std::string>;
 using MethodLists = std::map<std::string, MethodList>;
 
 // Loads the method-list file at "path" into "lists": its header names the
-// application, whose list gets the file's method lines appended. A file that
+// application (a CR in the name becomes "_", as in the answers' names), whose
+// list gets the file's method lines appended. A file that
 // cannot be opened or lacks "ProjectName" in its header is logged at level 2
 // and changes nothing.
 void OpenMethodList(const std::string& path, MethodLists& lists);

@@ -25,6 +25,9 @@ MethodLists Expected(std::string_view bytes, MethodLists lists) {
   std::size_t semicolon = header.find(';');
   std::string name =
       semicolon == std::string::npos ? header : header.substr(semicolon + 1);
+  for (char& c : name) {
+    if (c == '\r') c = '_';
+  }
   auto& methods = lists[name];
   // A header that is over-long or is the whole file leaves no line to read.
   if (lines[0].overlong || !lines[0].ended) return lists;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "config/config_reader.h"
+#include "coverage/name.h"
 #include "harness/state.h"
 #include "log/log.h"
 #include "platform/operations.h"
@@ -45,12 +46,28 @@ bool Guarded(const char* function, bool fallback, Body body) noexcept {
   return fallback;
 }
 
+// Connects to the service and marks the connection as standing. A failure
+// is the re-connection error: logged, shown as a warning, and false.
+bool Connect() {
+  if (!ostrivel::service::ConnectToService()) {
+    WriteLog(LogLevel::Error, kReconnectionError);
+    ostrivel::platform::Current().showWarning("Re-Connection",
+                                              kReconnectionError);
+    return false;
+  }
+  State().collector.connected = true;
+  return true;
+}
+
 }  // namespace
 
 namespace Functionality {
 
 bool Init(const char* configPath) {
   return Guarded("Init", true, [&] {
+    // Lists load by appending: a harness that calls Init again must not get
+    // each list twice, which no answer's counts would match.
+    State().methodLists.clear();
     ostrivel::config::ReadConfiguration(configPath);
     return true;
   });
@@ -67,19 +84,20 @@ bool Open() {
 
 bool StartNewTestCase() {
   return Guarded("StartNewTestCase", false, [] {
+    using ostrivel::service::BuildRequestBody;
+    using ostrivel::service::ExchangeEnd;
+    using ostrivel::service::SendRequest;
     WriteLog(LogLevel::Simple, "Start new test case.");
-    auto& collector = State().collector;
-    if (!collector.connected) {
-      if (!ostrivel::service::ConnectToService()) {
-        WriteLog(LogLevel::Error, kReconnectionError);
-        ostrivel::platform::Current().showWarning("Re-Connection",
-                                                  kReconnectionError);
-        return false;
-      }
-      collector.connected = true;
+    if (!State().collector.connected && !Connect()) return false;
+    if (SendRequest(BuildRequestBody("NEWTC")) ==
+        ExchangeEnd::kClosedUnanswered) {
+      // The service ended the connection while it stood idle (a restart,
+      // most likely) and gave no answer: without a second try on a new
+      // connection the test would get no row. One try only, so that a
+      // service that keeps closing costs one test and not the run.
+      if (!Connect()) return false;
+      SendRequest(BuildRequestBody("NEWTC"));
     }
-    ostrivel::service::SendRequest(
-        ostrivel::service::BuildRequestBody("NEWTC"));
     return true;
   });
 }
@@ -95,6 +113,7 @@ bool SetTestName(const char* name) {
       return true;
     }
     collector.testName = name;
+    ostrivel::coverage::ReplaceLineBreaks(collector.testName);
     WriteLog(LogLevel::Simple,
              "Update the name of the test case. (Test name: " +
                  collector.testName + ")");
@@ -121,6 +140,8 @@ bool GetCollectedInformation() {
     WriteLog(LogLevel::Simple, "Get collected information.");
     auto& collector = State().collector;
     if (collector.connected) {
+      // Never sent twice, unlike "NEWTC": a restarted service would answer
+      // with counts from after its restart as if they were the test's.
       ostrivel::service::SendRequest(
           ostrivel::service::BuildRequestBody("ASK"));
       // Whatever the exchange did, the next evaluation probes the result
@@ -136,14 +157,17 @@ bool Close() {
     WriteLog(LogLevel::Simple, "Device close.");
     auto& collector = State().collector;
     const auto& ops = ostrivel::platform::Current();
-    if (collector.connected) {
+    // A connection that a receive found ended keeps its socket until the
+    // next connection replaces it; closing only while "connected" would
+    // leave that one open until the process ends.
+    if (collector.serviceSocket != ostrivel::platform::kNoSocket) {
       ops.closeSocket(collector.serviceSocket);
-      // Nothing may use the closed socket again: a later
-      // GetCollectedInformation sends nothing and a later StartNewTestCase
-      // connects anew.
-      collector.serviceSocket = ostrivel::platform::kNoSocket;
-      collector.connected = false;
     }
+    // Nothing may use the closed socket again: a later
+    // GetCollectedInformation sends nothing and a later StartNewTestCase
+    // connects anew.
+    collector.serviceSocket = ostrivel::platform::kNoSocket;
+    collector.connected = false;
     ops.stopSockets();
     return true;
   });

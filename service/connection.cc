@@ -59,7 +59,7 @@ bool ConnectToService() {
   return true;
 }
 
-std::size_t ReceiveData(char* buffer, std::size_t size) {
+platform::ReceiveResult ReceiveData(char* buffer, std::size_t size) {
   const platform::Operations& ops = platform::Current();
   harness::ProcessState& state = harness::State();
   harness::CollectorState& collector = state.collector;
@@ -97,7 +97,7 @@ std::size_t ReceiveData(char* buffer, std::size_t size) {
 
   WriteLog(LogLevel::Debug, "Received: ");
   WriteLog(LogLevel::Debug, static_cast<const char*>(buffer));
-  return received;
+  return {result.status, received};
 }
 
 }  // namespace ostrivel::service

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "platform/operations.h"
+
 namespace ostrivel::service {
 
 // Opens a TCP connection to "host_name":"port" into "serviceSocket". Returns
@@ -11,10 +13,11 @@ namespace ostrivel::service {
 bool ConnectToService();
 
 // Receives once, at most "size" bytes, into "buffer" (at least size + 1
-// characters) and writes a zero behind them. A closed or reset connection
-// clears "connected" and leaves an empty text. Returns the number of bytes
-// received, which exceeds the length of the text when they hold a zero.
-std::size_t ReceiveData(char* buffer, std::size_t size);
+// characters) and writes a zero behind them. A closed, reset or timed-out
+// connection clears "connected" and leaves an empty text. Returns how the
+// receive ended and the number of bytes received, which exceeds the length
+// of the text when they hold a zero.
+platform::ReceiveResult ReceiveData(char* buffer, std::size_t size);
 
 }  // namespace ostrivel::service
 

@@ -32,7 +32,7 @@ std::string BuildRequestBody(const char* action) {
 
 // By value as declared: the callers hand over a temporary.
 // NOLINTNEXTLINE(performance-unnecessary-value-param)
-void SendRequest(std::string content) {
+ExchangeEnd SendRequest(std::string content) {
   harness::ProcessState& state = harness::State();
   const harness::CollectorState& collector = state.collector;
 
@@ -55,13 +55,18 @@ void SendRequest(std::string content) {
   // Each receive is taken up to its first zero byte, as a C string; the
   // framing still learns how many bytes arrived.
   auto receive = [&] {
-    std::size_t received = ReceiveData(buffer, kReceiveSize);
+    platform::ReceiveResult received = ReceiveData(buffer, kReceiveSize);
     std::size_t length = std::strlen(buffer);
-    answer.Append(std::string_view(buffer, length), received - length);
+    answer.Append(std::string_view(buffer, length), received.size - length);
+    return received.status;
   };
 
   // The first receive happens whatever "connected" says.
-  receive();
+  const platform::ReceiveStatus first = receive();
+  const ExchangeEnd end = first == platform::ReceiveStatus::kClosed ||
+                                  first == platform::ReceiveStatus::kError
+                              ? ExchangeEnd::kClosedUnanswered
+                              : ExchangeEnd::kDone;
 
   // The value is taken only when the text behind it has arrived too: read
   // at a receive boundary, "Content-Length: 1" of "Content-Length: 1234"
@@ -70,7 +75,7 @@ void SendRequest(std::string content) {
   const std::size_t contentLength = answer.ContentLength();
   if (contentLength == 0) {
     WriteLog(LogLevel::Simple, kClosingLine);
-    return;
+    return end;
   }
 
   std::size_t brace = answer.FindBrace();
@@ -87,7 +92,7 @@ void SendRequest(std::string content) {
     if (answer.HasAngle()) {
       // A markup page, most likely an error page of a proxy or server.
       WriteLog(LogLevel::Error, "Error in message: " + answer.text());
-      return;
+      return end;
     }
     // When the connection ended, its own line has said why; a complete
     // answer without a body is the service's fault and says so here.
@@ -95,7 +100,7 @@ void SendRequest(std::string content) {
       WriteLog(LogLevel::Error, "No JSON body in message: " + answer.text());
     }
     WriteLog(LogLevel::Simple, kClosingLine);
-    return;
+    return end;
   }
 
   // The length counts from the first "{". The whole body counted from the
@@ -108,9 +113,14 @@ void SendRequest(std::string content) {
 
   // The answer is done with: its text becomes the body without a copy.
   std::string body = answer.TakeTextFrom(brace);
+  // What the last receive brought beyond the announced length is not this
+  // answer's (a trailing line end, the start of whatever follows); within
+  // the length, text behind the JSON value still spoils the body.
+  if (body.size() > contentLength) body.resize(contentLength);
   if (log::Admits(LogLevel::Debug)) WriteLog(LogLevel::Debug, body);
   coverage::Evaluate(std::move(body));
   WriteLog(LogLevel::Simple, kClosingLine);
+  return end;
 }
 
 }  // namespace ostrivel::service

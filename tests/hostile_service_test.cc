@@ -213,6 +213,7 @@ const std::string kPage =
     "<html><head><title>502</title></head><body>Bad gateway</body></html>";
 const std::string kStyledPage =
     "<html><style>body{color:red}</style><body>Busy</body></html>";
+const std::string kTrailer = " next";
 // A zero byte inside the JSON text, with the length of all of it.
 const std::string kZeroInBody =
     std::string(R"({"timestamp":"2014.05.06 12:34:57.500",)") + '\0' +
@@ -327,6 +328,22 @@ INSTANTIATE_TEST_SUITE_P(
              kClosing},
             false,
             false},
+        // Bytes behind the announced length in the same receive are not
+        // part of the body; within the length they spoil it.
+        HostileCase{"NextHeaderBehindTheBody",
+                    LoopbackService::Answer(HttpAnswer(kShopBody) +
+                                            "HTTP/1.1 200 OK\r\n"),
+                    {"SIMPLE|Evaluating.", kClosing},
+                    false,
+                    true},
+        HostileCase{
+            "TextBehindTheValueWithinTheLength",
+            LoopbackService::Answer(HttpAnswer(kShopBody + kTrailer)),
+            {"SIMPLE|Evaluating.",
+             std::string("ERROR|Error in message: ") + kShopBody + kTrailer,
+             kClosing},
+            false,
+            false},
         HostileCase{"MarkupPageWithoutALength",
                     LoopbackService::AnswerThenClose(
                         "HTTP/1.0 502 Bad Gateway\r\n\r\n" + kPage),
@@ -334,6 +351,46 @@ INSTANTIATE_TEST_SUITE_P(
                     true,
                     false}),
     [](const ::testing::TestParamInfo<HostileCase>& param) {
+      return std::string(param.param.name);
+    });
+
+// A connection that ended in a receive, and what the configuration needs
+// for it.
+struct LostSocketCase {
+  const char* name;
+  LoopbackService::Step ask;
+  std::string extra;
+};
+
+void PrintTo(const LostSocketCase& c, std::ostream* out) { *out << c.name; }
+
+class CloseAfterALostConnectionTest
+    : public HostileServiceTest,
+      public ::testing::WithParamInterface<LostSocketCase> {};
+
+TEST_P(CloseAfterALostConnectionTest, ReleasesTheSocket) {
+  const LostSocketCase& c = GetParam();
+  service_.Push(LoopbackService::Answer(HttpAnswer(kStartBody)));
+  service_.Push(c.ask);
+  InitWith(c.extra);
+  ::testing::internal::CaptureStderr();
+  library_.Open();
+  const int before = ostrivel::testing::OpenDescriptorCount();
+  EXPECT_TRUE(Cycle("Lost"));
+  EXPECT_TRUE(library_.Close());
+  // The service sees the end of a connection it still holds open.
+  EXPECT_TRUE(service_.WaitForOpenConnections(0, 2000));
+  EXPECT_EQ(ostrivel::testing::OpenDescriptorCount(), before);
+  ::testing::internal::GetCapturedStderr();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, CloseAfterALostConnectionTest,
+    ::testing::Values(LostSocketCase{"Closed", LoopbackService::Close(), ""},
+                      LostSocketCase{"Reset", LoopbackService::Reset(), ""},
+                      LostSocketCase{"TimedOut", LoopbackService::NeverAnswer(),
+                                     "receive_timeout_ms: 200\n"}),
+    [](const ::testing::TestParamInfo<LostSocketCase>& param) {
       return std::string(param.param.name);
     });
 
@@ -454,12 +511,9 @@ TEST_F(HostileServiceTest, FullAcceptQueueFailsAtTheConnectTimeOut) {
   EXPECT_EQ(warnings, std::string("Re-Connection: ") + kReconnection + "\n");
 
   // The service is reachable now: the next cycle connects and gets its row.
-  // A second Init loads the method lists once more unless it finds none.
-  std::filesystem::create_directory(dir_.File("none"));
   service_.Push(LoopbackService::Answer(HttpAnswer(kStartBody)));
   service_.Push(LoopbackService::Answer(HttpAnswer(kShopBody)));
-  InitWith("connect_timeout_ms: 200\nmethods_location: " + dir_.File("none/") +
-           "\n");
+  InitWith("connect_timeout_ms: 200\n");
   EXPECT_TRUE(Cycle("Next"));
   library_.Close();
 

@@ -58,23 +58,7 @@ class Library {
 
 using ostrivel::testing::ReadLogLines;
 
-// Restores the working directory when it goes away.
-class WorkingDirectory {
- public:
-  explicit WorkingDirectory(const std::string& path)
-      : saved_(std::filesystem::current_path()) {
-    std::filesystem::current_path(path);
-  }
-  ~WorkingDirectory() {
-    std::error_code error;
-    std::filesystem::current_path(saved_, error);
-  }
-  WorkingDirectory(const WorkingDirectory&) = delete;
-  WorkingDirectory& operator=(const WorkingDirectory&) = delete;
-
- private:
-  std::filesystem::path saved_;
-};
+using ostrivel::testing::WorkingDirectory;
 
 TEST(LifecycleTest, MissingConfigurationKeepsTheBuiltInDefaults) {
   Library library;

@@ -6,6 +6,7 @@
 
 #include <dlfcn.h>
 
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
@@ -61,6 +62,24 @@ class LoadedLibrary {
   }
 
   void* handle_;
+};
+
+// Makes "path" the working directory for the lifetime of this object.
+class WorkingDirectory {
+ public:
+  explicit WorkingDirectory(const std::string& path)
+      : saved_(std::filesystem::current_path()) {
+    std::filesystem::current_path(path);
+  }
+  ~WorkingDirectory() {
+    std::error_code error;
+    std::filesystem::current_path(saved_, error);
+  }
+  WorkingDirectory(const WorkingDirectory&) = delete;
+  WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+ private:
+  std::filesystem::path saved_;
 };
 
 // The log file at "path" as "LEVEL|message" lines, each checked for the

@@ -1,0 +1,20 @@
+#ifndef OSTRIVEL_COVERAGE_NAME_H_
+#define OSTRIVEL_COVERAGE_NAME_H_
+
+#include <algorithm>
+#include <string>
+
+namespace ostrivel::coverage {
+
+// Replaces every CR and every LF in a test or application name with "_".
+// Names go unquoted into result rows, log lines and trace-file paths, where
+// a line break would start a row or a line of its own.
+inline void ReplaceLineBreaks(std::string& name) {
+  std::replace_if(
+      name.begin(), name.end(), [](char c) { return c == '\r' || c == '\n'; },
+      '_');
+}
+
+}  // namespace ostrivel::coverage
+
+#endif  // OSTRIVEL_COVERAGE_NAME_H_
