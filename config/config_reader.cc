@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
-#include <vector>
 
 #include "coverage/method_list.h"
 #include "harness/state.h"
@@ -49,18 +48,18 @@ void ReadConfiguration(const char* configPath) {
         "Configuration",
         "Unable to open config-file!\nDefault configurations used.");
   } else {
-    // Every line is read before the first is applied: a log_location that
-    // names the configuration file itself would otherwise have each debug
-    // line read back as a further configuration line, without end.
-    std::vector<std::string> lines;
+    // Each line is applied as it is read. The reader stops where the file
+    // ended when it was opened, so that a log_location naming this very
+    // file never has its debug lines read back as configuration lines.
+    std::string line;
     while (configFile.Good()) {
       // A line counts whatever the read reported: a last line without a
       // line feed, and the first 1023 characters of an over-long line,
       // after which the reader has failed.
-      configFile.ReadLine(&lines.emplace_back());
+      configFile.ReadLine(&line);
+      ApplyOption(ParseLine(line));
     }
     configFile.Close();
-    for (const std::string& line : lines) ApplyOption(ParseLine(line));
   }
   ScanMethodsDirectory();
 }

@@ -10,9 +10,11 @@ namespace ostrivel::config {
 using Option = std::pair<std::string, std::string>;
 
 // Reads the configuration file at "configPath" over the process-wide
-// settings, then loads every method list of the methods directory. A file
-// that cannot be opened shows the warning "Configuration" and keeps the
-// settings; the methods directory is scanned in any case.
+// settings, applying each line as it is read, then loads every method list
+// of the methods directory. Only the bytes that the file held when it was
+// opened are read. A file that cannot be opened (also a FIFO, a socket or a
+// directory) shows the warning "Configuration" and keeps the settings; the
+// methods directory is scanned in any case.
 void ReadConfiguration(const char* configPath);
 
 // Splits a line at its first ":" into key and value ("line" as both when it

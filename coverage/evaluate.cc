@@ -29,7 +29,8 @@ void EvaluateApplication(const std::string& application,
                          const harness::Settings& settings,
                          harness::CollectorState& collector,
                          const MethodLists& methodLists) {
-  ResultFile result(settings.res_location, &collector.resultFileExists);
+  ResultFile result(settings.res_location, &collector.resultFileExists,
+                    &collector.resultLineOpen);
   const std::string& testName = collector.testName;
 
   WriteLog(LogLevel::Debug, "Test name: " + testName);
@@ -73,7 +74,7 @@ void EvaluateApplication(const std::string& application,
   result.Write(covered);
   result.Write(";");
   result.Write(notCovered);
-  result.Write("\n");
+  result.EndRow();
 
   if (log::Admits(LogLevel::Debug)) {
     std::string summary = "Trace length: ";

@@ -20,8 +20,9 @@ void Evaluate(std::string body);
 
 // As Evaluate, on the given state instead of the process-wide one: the
 // result file is "settings.res_location", trace files go below
-// "settings.base_location", and the times, "resultFileExists" and
-// "trace_location" of "collector" are updated. The log stays process-wide.
+// "settings.base_location", and the times, "resultFileExists",
+// "resultLineOpen" and "trace_location" of "collector" are updated. The log
+// stays process-wide.
 void EvaluateAnswer(std::string_view body, const harness::Settings& settings,
                     harness::CollectorState& collector,
                     const MethodLists& methodLists);

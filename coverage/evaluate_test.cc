@@ -138,17 +138,25 @@ TEST_F(EvaluateTest, HeaderIsWrittenOnlyIntoAMissingFile) {
   EXPECT_EQ(Result(), kResultHeader + "Login;Shop;1;25;1500;3;0 1 2\r\n");
 }
 
-TEST_F(EvaluateTest, UnopenableResultFileReportsEveryPiece) {
+TEST_F(EvaluateTest, UnopenableResultFileIsReportedOncePerRow) {
   CapturedOutput output;
   State().settings.res_location = env_.dir().File("missing/result.csv");
-  Ask(R"("Shop":[1,0,0,0])");
-  std::string twelve;
-  for (int i = 0; i < 12; ++i) twelve += "Unable to open result-file!\n";
-  EXPECT_EQ(output.errors(), twelve);
-  Lines lines = env_.LogLines();
-  EXPECT_EQ(std::count(lines.begin(), lines.end(),
-                       "ERROR|Unable to open result-file!"),
-            12);
+  Start();
+  Ask(R"("Shop":[1,0,0,0],"Zeta":[0,0,1])");
+  EXPECT_EQ(output.errors(),
+            "Unable to open result-file!\nUnable to open result-file!\n");
+  const std::string summary = "DEBUG|Trace length: 1, Coverage %: ";
+  EXPECT_EQ(
+      env_.LogLines(),
+      (Lines{"SIMPLE|Evaluating.", "SIMPLE|Evaluating.",
+             "DEBUG|Test name: Login", "DEBUG|Application name: Shop",
+             "ERROR|Unable to open result-file!",
+             summary + "25%, Runtime: 1500 milisec", "DEBUG|TracePath method.",
+             "DEBUG|Test name: Login", "DEBUG|Application name: Zeta",
+             "ERROR|Unable to open result-file!",
+             summary + "33.3333%, Runtime: 1500 milisec",
+             "DEBUG|TracePath method."}));
+  EXPECT_FALSE(FileExists(env_.dir().File("missing")));
   EXPECT_EQ(Trace("Login_Shop"), kTraceHeader + "e0;1\r\n");
 }
 

@@ -16,9 +16,9 @@ using MethodLists = std::map<std::string, MethodList>;
 
 // Loads the method-list file at "path" into "lists": its header names the
 // application (a CR in the name becomes "_", as in the answers' names), whose
-// list gets the file's method lines appended. A file that
-// cannot be opened or lacks "ProjectName" in its header is logged at level 2
-// and changes nothing.
+// list gets the file's method lines appended. A file that cannot be opened
+// (also a FIFO, a socket or a directory) or lacks "ProjectName" in its header
+// is logged at level 2 and changes nothing.
 void OpenMethodList(const std::string& path, MethodLists& lists);
 
 // As above, into the process-wide method lists.

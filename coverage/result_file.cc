@@ -1,8 +1,8 @@
 #include "coverage/result_file.h"
 
 #include <charconv>
+#include <utility>
 
-#include "harness/state.h"
 #include "log/log.h"
 #include "platform/operations.h"
 #include "platform/text_file.h"
@@ -11,6 +11,12 @@ namespace ostrivel::coverage {
 namespace {
 
 constexpr const char* kOpenError = "Unable to open result-file!";
+constexpr const char* kWriteError = "Unable to write result-file!";
+
+void Report(const char* error) {
+  platform::Current().writeError(std::string(error) + "\n");
+  log::WriteLog(log::LogLevel::Error, error);
+}
 
 }  // namespace
 
@@ -24,29 +30,37 @@ std::string FormatNumber(double value) {
 }
 
 void ResultFile::Write(std::string_view piece) {
+  platform::AppendCrLf(piece, &row_);
+}
+
+bool ResultFile::EndRow() {
+  std::string row = std::move(row_);
+  row_.clear();
+  row += "\r\n";
   if (!*fileExists_) {
     // An input open is the probe: it neither creates the file nor changes
     // its time stamps.
-    platform::LineReader probe;
-    *fileExists_ = probe.Open(path_);
+    const platform::Operations& ops = platform::Current();
+    platform::File probe = ops.openFile(path_, platform::FileAccess::kRead);
+    *fileExists_ = probe != platform::kNoFile;
+    ops.closeFile(probe);
+    if (!*fileExists_) {
+      std::string header;
+      platform::AppendCrLf(kResultHeader, &header);
+      row.insert(0, header);
+    }
   }
-  platform::TextFileWriter file;
-  if (!file.Open(path_, platform::TextFileWriter::Mode::kAppend)) {
-    platform::Current().writeError(std::string(kOpenError) + "\n");
-    log::WriteLog(log::LogLevel::Error, kOpenError);
-    return;
+  switch (platform::AppendToFile(path_, row, lineOpen_)) {
+    case platform::AppendStatus::kWritten:
+      return true;
+    case platform::AppendStatus::kOpenFailed:
+      Report(kOpenError);
+      return false;
+    case platform::AppendStatus::kWriteFailed:
+      Report(kWriteError);
+      return false;
   }
-  if (!*fileExists_) file.Write(kResultHeader);
-  file.Write(piece);
-  file.Close();
+  return false;
 }
-
-void WriteResult(std::string_view piece) {
-  auto& state = harness::State();
-  ResultFile(state.settings.res_location, &state.collector.resultFileExists)
-      .Write(piece);
-}
-
-void WriteResultNumber(double value) { WriteResult(FormatNumber(value)); }
 
 }  // namespace ostrivel::coverage

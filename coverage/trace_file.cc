@@ -5,6 +5,7 @@
 
 #include "harness/state.h"
 #include "log/log.h"
+#include "platform/operations.h"
 #include "platform/text_file.h"
 
 namespace ostrivel::coverage {
@@ -12,6 +13,12 @@ namespace {
 
 using log::LogLevel;
 using log::WriteLog;
+
+// "<error>" on standard error, "<error> (Path: "<path>")" at level 2.
+void Report(const char* error, const std::string& path) {
+  platform::Current().writeError(std::string(error) + "\n");
+  WriteLog(LogLevel::Error, std::string(error) + " (Path: \"" + path + "\")");
+}
 
 }  // namespace
 
@@ -39,6 +46,7 @@ void TracePath(const std::string& application,
 
   platform::TextFileWriter file;
   if (!file.Open(traceLocation, platform::TextFileWriter::Mode::kTruncate)) {
+    Report("Unable to open trace-file!", traceLocation);
     return;
   }
   file.Write(kTraceHeader);
@@ -56,7 +64,7 @@ void TracePath(const std::string& application,
     file.EndLine();
   }
   // One flush for the whole file: its bytes are complete only now.
-  file.Close();
+  if (!file.Close()) Report("Unable to write trace-file!", traceLocation);
 }
 
 void TracePath(const std::string& application,

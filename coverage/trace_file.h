@@ -20,7 +20,10 @@ inline constexpr std::string_view kTraceHeader =
 // The counts are paired by position with the application's list in
 // "methodLists". When it has no list, or the list's length differs from the
 // number of counts, the failure is logged at level 2 and no file is created
-// or changed. A file that cannot be created is skipped without a message.
+// or changed. A file that cannot be created (also a FIFO, a socket or a
+// directory) is reported as "Unable to open trace-file!" on standard error
+// and "Unable to open trace-file! (Path: "<path>")" at level 2; a failed
+// write or close as "Unable to write trace-file!" in the same two forms.
 void TracePath(const std::string& application,
                const CoverageVector& coverageVector,
                const std::string& traceLocation,

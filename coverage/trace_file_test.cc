@@ -5,12 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/fake_platform.h"
 #include "testing/log_capture.h"
 #include "testing/temp_dir.h"
 
 namespace ostrivel::coverage {
 namespace {
 
+using ::ostrivel::testing::CapturedOutput;
 using ::ostrivel::testing::ReadFile;
 using ::ostrivel::testing::TestEnvironment;
 using ::ostrivel::testing::WriteFile;
@@ -85,10 +87,34 @@ TEST_F(TracePathTest, FailedChecksLeaveTheFileUntouched) {
                    sizes("(loaded list size:0, recieved list size:1)")}));
 }
 
-TEST_F(TracePathTest, UncreatableFileIsSkippedSilently) {
-  TracePath("Shop", {1, 0, 0, 0}, env_.dir().File("no/dir.csv"), lists_);
-  EXPECT_EQ(env_.LogLines(), Lines{"DEBUG|TracePath method."});
+// Paths in the test's directory where no trace file can be created.
+struct UncreatableCase {
+  std::string name;
+  std::string path;
+};
+
+class UncreatableTraceTest
+    : public TracePathTest,
+      public ::testing::WithParamInterface<UncreatableCase> {};
+
+TEST_P(UncreatableTraceTest, IsReportedWithItsPath) {
+  CapturedOutput output;
+  std::string path = env_.dir().File(GetParam().path);
+  TracePath("Shop", {1, 0, 0, 0}, path, lists_);
+  EXPECT_EQ(output.errors(), "Unable to open trace-file!\n");
+  EXPECT_EQ(
+      env_.LogLines(),
+      (Lines{"DEBUG|TracePath method.",
+             "ERROR|Unable to open trace-file! (Path: \"" + path + "\")"}));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, UncreatableTraceTest,
+    ::testing::Values(UncreatableCase{"MissingDirectory",
+                                      "no/Login_Shop_trace.csv"},
+                      UncreatableCase{"NameTooLong", std::string(300, 'n')},
+                      UncreatableCase{"Directory", ""}),
+    [](const auto& each) { return each.param.name; });
 
 }  // namespace
 }  // namespace ostrivel::coverage

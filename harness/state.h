@@ -38,6 +38,9 @@ struct CollectorState {
   platform::Socket serviceSocket = platform::kNoSocket;
   std::string testName;
   bool resultFileExists = false;
+  // The result file ends in part of a row that could not be removed: the
+  // next row starts with a line end.
+  bool resultLineOpen = false;
   std::int64_t testStartTime = 0;  // ms since the epoch
   std::int64_t testEndTime = 0;    // ms since the epoch
   std::string trace_location;

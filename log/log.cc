@@ -37,16 +37,21 @@ void WriteLog(LogLevel level, std::string message) {
     line += GetTimestamp();
     line += LevelWord(level);
     line += "]  ";
-    line += message;
-    line += '\n';
-    platform::TextFileWriter file;
-    if (!file.Open(harness::State().settings.log_location,
-                   platform::TextFileWriter::Mode::kAppend)) {
-      platform::Current().writeError("Unable to open log-file!\n");
-      return;
+    platform::AppendCrLf(message, &line);
+    line += "\r\n";
+    // A failure goes to standard error only: a line about the log in the
+    // log it could not be written to would fail the same way.
+    switch (
+        platform::AppendToFile(harness::State().settings.log_location, line)) {
+      case platform::AppendStatus::kWritten:
+        break;
+      case platform::AppendStatus::kOpenFailed:
+        platform::Current().writeError("Unable to open log-file!\n");
+        break;
+      case platform::AppendStatus::kWriteFailed:
+        platform::Current().writeError("Unable to write log-file!\n");
+        break;
     }
-    file.Write(line);
-    file.Close();
   } catch (...) {
     // Out of memory while composing the line: the message is lost, the
     // caller goes on.

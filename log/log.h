@@ -18,10 +18,13 @@ enum class LogLevel : int {
 bool Admits(LogLevel level);
 
 // Appends one line "[<timestamp><LEVEL >]  <message>" and CR LF to the file
-// at "log_location", opening and closing it for this line. A message below
-// the threshold touches nothing. When the file cannot be opened, "Unable to
-// open log-file!" goes to standard error and the message is lost. Never
-// fails toward the caller.
+// at "log_location" in one write, opening and closing it for this line. A
+// message below the threshold touches nothing. When the file cannot be
+// opened (also when it is a FIFO, a socket or a directory), "Unable to open
+// log-file!" goes to standard error; when the write or the close fails,
+// "Unable to write log-file!"; either way the message is lost, and what a
+// failed write left of it is cut off again where no other writer appended
+// behind it. Never fails toward the caller.
 void WriteLog(LogLevel level, std::string message);
 // As above; the text is only built when the message passes the threshold.
 void WriteLog(LogLevel level, const char* message);

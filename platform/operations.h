@@ -34,6 +34,19 @@ struct ReceiveResult {
   std::size_t size = 0;
 };
 
+// A handle of an open file. Wide enough for a Windows HANDLE as well as a
+// descriptor.
+using File = std::intptr_t;
+
+// "No file".
+inline constexpr File kNoFile = -1;
+
+enum class FileAccess {
+  kRead,      // an existing file, read from its start
+  kAppend,    // every write lands at the end; a missing file is created
+  kTruncate,  // created, or emptied when it exists
+};
+
 struct DirectoryEntry {
   std::string name;
   bool isDirectory = false;
@@ -86,6 +99,27 @@ struct Operations {
       showWarning;
   // Writes text to the standard error stream, unbuffered.
   std::function<void(std::string_view text)> writeError;
+  // Opens a regular file or a character device ("/dev/null", "NUL") without
+  // ever waiting for the open. Anything else at "path" (a FIFO, a socket, a
+  // directory) is refused as if it could not be opened, so that no later read
+  // or write waits on another process either. Other programs may read and
+  // write the file meanwhile; a missing directory is not created. Returns
+  // kNoFile on failure.
+  std::function<File(const std::string& path, FileAccess access)> openFile;
+  // Reads once, at most "size" bytes. Returns the number of bytes read, 0 at
+  // the end of the file, or -1 on failure.
+  std::function<long(File, char* buffer, std::size_t size)> readFile;
+  // Writes all "size" bytes, going on after short writes. Returns the number
+  // of bytes written: "size", or fewer when a write failed.
+  std::function<std::size_t(File, const char* data, std::size_t size)>
+      writeFile;
+  // The number of bytes in the file (0 for a device), or nothing on failure.
+  std::function<std::optional<std::uint64_t>(File)> fileSize;
+  // Cuts the file to its first "size" bytes. Returns false on failure.
+  std::function<bool(File, std::uint64_t size)> truncateFile;
+  // Closes the file. Returns false when the system reports a failure, which
+  // may belong to an earlier write. kNoFile is ignored.
+  std::function<bool(File)> closeFile;
   // Lists a directory; "path" may end in a separator or not.
   std::function<DirectoryListing(const std::string& path)> listDirectory;
   // The current working directory, or nothing when it cannot be obtained.

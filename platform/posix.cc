@@ -1,5 +1,5 @@
-// The operations of a POSIX system: BSD sockets, opendir, getcwd, and the
-// standard error stream in place of a message box.
+// The operations of a POSIX system: BSD sockets, file descriptors, opendir,
+// getcwd, and the standard error stream in place of a message box.
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -154,6 +154,89 @@ void ShowWarning(const std::string& caption, const std::string& text) {
   WriteStandardError(caption + ": " + text + "\n");
 }
 
+int FileDescriptor(File file) { return static_cast<int>(file); }
+
+// Regular files and character devices never leave a read or write waiting
+// on another process; FIFOs, sockets and directories may, or cannot be
+// used as text at all.
+bool Usable(mode_t mode) { return S_ISREG(mode) || S_ISCHR(mode); }
+
+File OpenFile(const std::string& path, FileAccess access) {
+  // Whatever is there already is judged before it is opened: opening a
+  // FIFO, even without waiting, lets the process at its other end go on.
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0 && !Usable(info.st_mode)) {
+    return kNoFile;
+  }
+  // O_NONBLOCK keeps the open itself from waiting for the other end of a
+  // FIFO that appeared after the check.
+  int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  switch (access) {
+    case FileAccess::kRead:
+      flags |= O_RDONLY;
+      break;
+    case FileAccess::kAppend:
+      flags |= O_WRONLY | O_APPEND | O_CREAT;
+      break;
+    case FileAccess::kTruncate:
+      flags |= O_WRONLY | O_TRUNC | O_CREAT;
+      break;
+  }
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return kNoFile;
+  int status = ::fcntl(fd, F_GETFL, 0);
+  if (::fstat(fd, &info) != 0 || !Usable(info.st_mode) || status < 0 ||
+      ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return kNoFile;
+  }
+  return fd;
+}
+
+long ReadFile(File file, char* buffer, std::size_t size) {
+  for (;;) {
+    ssize_t n = ::read(FileDescriptor(file), buffer, size);
+    if (n < 0 && errno == EINTR) continue;
+    return static_cast<long>(n);
+  }
+}
+
+std::size_t WriteFile(File file, const char* data, std::size_t size) {
+  std::size_t written = 0;
+  while (written < size) {
+    ssize_t n = ::write(FileDescriptor(file), data + written, size - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<std::size_t>(n);
+  }
+  return written;
+}
+
+std::optional<std::uint64_t> FileSize(File file) {
+  struct stat info {};
+  if (::fstat(FileDescriptor(file), &info) != 0) return std::nullopt;
+  return S_ISREG(info.st_mode) ? static_cast<std::uint64_t>(info.st_size) : 0;
+}
+
+bool TruncateFile(File file, std::uint64_t size) {
+  for (;;) {
+    if (::ftruncate(FileDescriptor(file), static_cast<off_t>(size)) == 0) {
+      return true;
+    }
+    if (errno != EINTR) return false;
+  }
+}
+
+bool CloseFile(File file) {
+  if (file == kNoFile) return true;
+  // Linux releases the descriptor even when close is interrupted, and an
+  // interruption says nothing about the data: only other errors count.
+  return ::close(FileDescriptor(file)) == 0 || errno == EINTR;
+}
+
 DirectoryListing ListDirectory(const std::string& path) {
   DirectoryListing listing;
   DIR* dir = ::opendir(path.c_str());
@@ -211,6 +294,12 @@ Operations NativeOperations() {
   ops.closeSocket = CloseSocket;
   ops.showWarning = ShowWarning;
   ops.writeError = WriteStandardError;
+  ops.openFile = OpenFile;
+  ops.readFile = ReadFile;
+  ops.writeFile = WriteFile;
+  ops.fileSize = FileSize;
+  ops.truncateFile = TruncateFile;
+  ops.closeFile = CloseFile;
   ops.listDirectory = ListDirectory;
   ops.currentDirectory = CurrentDirectory;
   return ops;

@@ -1,24 +1,22 @@
 #include "platform/text_file.h"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace ostrivel::platform {
-namespace {
-
-constexpr int kNothingPending = EOF - 1;
-
-}  // namespace
 
 TextFileWriter::~TextFileWriter() { Close(); }
 
 bool TextFileWriter::Open(const std::string& path, Mode mode) {
   Close();
-  // Binary mode: the CR LF translation is ours, so that the bytes are the
-  // same on every platform.
-  file_ = std::fopen(path.c_str(), mode == Mode::kAppend ? "ab" : "wb");
-  if (file_ == nullptr) return false;
-  // The buffer is ours; a second one in the stream would only copy again.
-  std::setvbuf(file_, nullptr, _IONBF, 0);
+  // The CR LF translation is ours, so that the bytes are the same on every
+  // platform.
+  file_ =
+      Current().openFile(path, mode == Mode::kAppend ? FileAccess::kAppend
+                                                     : FileAccess::kTruncate);
+  if (file_ == kNoFile) return false;
+  failed_ = false;
   // Not value-initialised: the bytes are written before they are read.
   if (!buffer_) buffer_.reset(new char[kBufferSize]);
   used_ = 0;
@@ -26,7 +24,7 @@ bool TextFileWriter::Open(const std::string& path, Mode mode) {
 }
 
 void TextFileWriter::Write(std::string_view text) {
-  if (file_ == nullptr) return;
+  if (file_ == kNoFile) return;
   std::size_t start = 0;
   for (;;) {
     std::size_t lf = text.find('\n', start);
@@ -41,11 +39,11 @@ void TextFileWriter::Write(std::string_view text) {
 }
 
 void TextFileWriter::Append(const char* data, std::size_t size) {
-  if (file_ == nullptr) return;
+  if (file_ == kNoFile) return;
   if (size > kBufferSize - used_) {
     Flush();
     if (size > kBufferSize) {
-      std::fwrite(data, 1, size, file_);
+      WriteOut(data, size);
       return;
     }
   }
@@ -53,21 +51,28 @@ void TextFileWriter::Append(const char* data, std::size_t size) {
   used_ += size;
 }
 
-void TextFileWriter::Flush() {
-  if (file_ == nullptr) return;
-  if (used_ > 0) {
-    std::fwrite(buffer_.get(), 1, used_, file_);
-    used_ = 0;
-  }
-  std::fflush(file_);
+void TextFileWriter::WriteOut(const char* data, std::size_t size) {
+  // After a failure the file ends somewhere in the text; writing on would
+  // only put later text behind a gap.
+  if (failed_) return;
+  if (Current().writeFile(file_, data, size) != size) failed_ = true;
 }
 
-void TextFileWriter::Close() {
-  if (file_ == nullptr) return;
+void TextFileWriter::Flush() {
+  if (file_ == kNoFile) return;
+  if (used_ > 0) {
+    WriteOut(buffer_.get(), used_);
+    used_ = 0;
+  }
+}
+
+bool TextFileWriter::Close() {
+  if (file_ == kNoFile) return false;
   Flush();
-  std::fclose(file_);
-  file_ = nullptr;
+  bool closed = Current().closeFile(file_);
+  file_ = kNoFile;
   used_ = kBufferSize;
+  return closed && !failed_;
 }
 
 bool WriteTextFile(const std::string& path, TextFileWriter::Mode mode,
@@ -75,23 +80,89 @@ bool WriteTextFile(const std::string& path, TextFileWriter::Mode mode,
   TextFileWriter writer;
   if (!writer.Open(path, mode)) return false;
   writer.Write(text);
-  writer.Close();
-  return true;
+  return writer.Close();
+}
+
+void AppendCrLf(std::string_view text, std::string* out) {
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t lf = text.find('\n', start);
+    if (lf == std::string_view::npos) break;
+    out->append(text.data() + start, lf - start);
+    *out += "\r\n";
+    start = lf + 1;
+  }
+  out->append(text.data() + start, text.size() - start);
+}
+
+AppendStatus AppendToFile(const std::string& path, std::string_view bytes,
+                          bool* lineOpen) {
+  const Operations& ops = Current();
+  File file = ops.openFile(path, FileAccess::kAppend);
+  if (file == kNoFile) return AppendStatus::kOpenFailed;
+  const std::optional<std::uint64_t> before = ops.fileSize(file);
+  std::string withLineEnd;
+  if (lineOpen != nullptr && *lineOpen && before.value_or(1) > 0) {
+    withLineEnd.reserve(bytes.size() + 2);
+    withLineEnd += "\r\n";
+    withLineEnd += bytes;
+    bytes = withLineEnd;
+  }
+
+  const std::size_t written = ops.writeFile(file, bytes.data(), bytes.size());
+  if (written < bytes.size() && written > 0) {
+    // Another writer's bytes behind ours would be cut as well; the file
+    // has grown by exactly our part only when there are none.
+    std::optional<std::uint64_t> after = ops.fileSize(file);
+    bool cut = before && after && *after == *before + written &&
+               ops.truncateFile(file, *before);
+    if (!cut && lineOpen != nullptr) *lineOpen = true;
+  }
+  const bool closed = ops.closeFile(file);
+  if (written == bytes.size() && closed) {
+    if (lineOpen != nullptr) *lineOpen = false;
+    return AppendStatus::kWritten;
+  }
+  if (written == bytes.size() && lineOpen != nullptr) *lineOpen = true;
+  return AppendStatus::kWriteFailed;
 }
 
 LineReader::~LineReader() { Close(); }
 
 bool LineReader::Open(const std::string& path) {
   Close();
-  file_ = std::fopen(path.c_str(), "rb");
   status_ = Status::kGood;
   pending_ = kNothingPending;
-  return file_ != nullptr;
+  position_ = filled_ = 0;
+  const Operations& ops = Current();
+  file_ = ops.openFile(path, FileAccess::kRead);
+  if (file_ == kNoFile) return false;
+  left_ = ops.fileSize(file_).value_or(0);
+  if (!buffer_) buffer_.reset(new char[kBufferSize]);
+  return true;
 }
 
 void LineReader::Close() {
-  if (file_ != nullptr) std::fclose(file_);
-  file_ = nullptr;
+  if (file_ != kNoFile) Current().closeFile(file_);
+  file_ = kNoFile;
+}
+
+int LineReader::NextByte() {
+  if (position_ == filled_) {
+    if (left_ == 0) return kEnd;
+    std::size_t wanted =
+        static_cast<std::size_t>(std::min<std::uint64_t>(left_, kBufferSize));
+    long n = Current().readFile(file_, buffer_.get(), wanted);
+    // A read error ends the file, as it ends a C stream.
+    if (n <= 0) {
+      left_ = 0;
+      return kEnd;
+    }
+    position_ = 0;
+    filled_ = static_cast<std::size_t>(n);
+    left_ -= filled_;
+  }
+  return static_cast<unsigned char>(buffer_[position_++]);
 }
 
 int LineReader::Next() {
@@ -100,11 +171,11 @@ int LineReader::Next() {
     c = pending_;
     pending_ = kNothingPending;
   } else {
-    c = std::getc(file_);
+    c = NextByte();
   }
   if (c != '\r') return c;
   // A text-mode stream folds CR LF into LF; a lone CR stays.
-  int after = std::getc(file_);
+  int after = NextByte();
   if (after == '\n') return '\n';
   pending_ = after;
   return '\r';
@@ -112,13 +183,13 @@ int LineReader::Next() {
 
 LineReader::Status LineReader::ReadLine(std::string* line) {
   line->clear();
-  if (file_ == nullptr || status_ != Status::kGood) {
-    if (file_ == nullptr) status_ = Status::kFailed;
+  if (file_ == kNoFile || status_ != Status::kGood) {
+    if (file_ == kNoFile) status_ = Status::kFailed;
     return status_;
   }
   for (;;) {
     int c = Next();
-    if (c == EOF) {
+    if (c == kEnd) {
       // Characters before the end are delivered all the same; the caller
       // decides whether a line without its LF counts.
       status_ = Status::kEndOfFile;

@@ -1,18 +1,21 @@
 #ifndef OSTRIVEL_PLATFORM_TEXT_FILE_H_
 #define OSTRIVEL_PLATFORM_TEXT_FILE_H_
 
-#include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
+
+#include "platform/operations.h"
 
 namespace ostrivel::platform {
 
 // Writes a text file whose bytes are the same on every platform: each "\n"
 // becomes CR LF. Other processes may read and write the file meanwhile.
 // Text is gathered in a buffer and reaches the file on Flush(), when the
-// buffer is full, or on Close(). Errors are not reported beyond Open().
+// buffer is full, or on Close(). Only regular files and character devices
+// are opened (see Operations::openFile).
 class TextFileWriter {
  public:
   enum class Mode {
@@ -28,7 +31,7 @@ class TextFileWriter {
   // Returns false when the file cannot be opened or created (a missing
   // directory is not created). Closes a file opened before.
   bool Open(const std::string& path, Mode mode);
-  bool IsOpen() const { return file_ != nullptr; }
+  bool IsOpen() const { return file_ != kNoFile; }
 
   // Appends "text", "\n" written as CR LF. Ignored when not open.
   void Write(std::string_view text);
@@ -46,15 +49,19 @@ class TextFileWriter {
   void EndLine() { WritePiece("\r\n"); }
   // Hands the buffered bytes to the operating system.
   void Flush();
-  // Flushes and closes. Safe to call when not open.
-  void Close();
+  // Flushes and closes. Returns true when every byte written since Open()
+  // reached the file and the close succeeded; false when not open. After a
+  // failed write the rest of the text is dropped.
+  bool Close();
 
  private:
   static constexpr std::size_t kBufferSize = 64 * 1024;
   // Appends bytes through the buffer; ignored when not open.
   void Append(const char* data, std::size_t size);
+  void WriteOut(const char* data, std::size_t size);
 
-  std::FILE* file_ = nullptr;
+  File file_ = kNoFile;
+  bool failed_ = false;
   // kBufferSize bytes while open; "used_" of them are waiting. While not
   // open, used_ is kBufferSize so that every piece takes the slow path.
   std::unique_ptr<char[]> buffer_;
@@ -62,9 +69,32 @@ class TextFileWriter {
 };
 
 // Opens "path" in "mode", writes "text" and closes it again. Returns false
-// when the file cannot be opened.
+// when the file cannot be opened or the text did not reach it whole.
 bool WriteTextFile(const std::string& path, TextFileWriter::Mode mode,
                    std::string_view text);
+
+enum class AppendStatus {
+  kWritten,      // every byte reached the file
+  kOpenFailed,   // the file could not be opened; nothing was written
+  kWriteFailed,  // a write or the close failed
+};
+
+// Appends "text" to "*out" with each "\n" as CR LF.
+void AppendCrLf(std::string_view text, std::string* out);
+
+// Appends "bytes" as they stand to the file at "path" in one write, so that
+// bytes appended by other processes never land inside them.
+//
+// When the write fails part way, the bytes it left are cut off again unless
+// the file has meanwhile grown by more than them (another writer appended).
+// "*lineOpen", when given, records that bytes without their line end are
+// left in the file: it is set then, and cleared by a later append that
+// reaches the file whole; while it is set, bytes appended to a file that is
+// not empty are preceded by CR LF, so that they start on a line of their
+// own. A failed close counts as such bytes, since what reached the file is
+// not known.
+AppendStatus AppendToFile(const std::string& path, std::string_view bytes,
+                          bool* lineOpen = nullptr);
 
 // Reads a text file line by line the way a 1024-character line buffer does:
 // - a line ends at LF, which is consumed; a CR right before it is dropped;
@@ -73,6 +103,10 @@ bool WriteTextFile(const std::string& path, TextFileWriter::Mode mode,
 // - a last line without LF is delivered but reported as the end of the file
 //   (kEndOfFile), as is a read that finds nothing more (with an empty line).
 // Once the reader is not good, every further read delivers an empty line.
+//
+// The file ends where it ended when it was opened: what is appended while
+// it is read is not read (a device holds nothing). Memory stays within a
+// fixed buffer and the line being read.
 class LineReader {
  public:
   static constexpr std::size_t kMaxLine = 1023;
@@ -84,7 +118,8 @@ class LineReader {
   LineReader(const LineReader&) = delete;
   LineReader& operator=(const LineReader&) = delete;
 
-  // Returns false when the file cannot be opened for reading.
+  // Returns false when the file cannot be opened for reading (see
+  // Operations::openFile for what is refused).
   bool Open(const std::string& path);
   void Close();
 
@@ -94,10 +129,19 @@ class LineReader {
   bool Good() const { return status_ == Status::kGood; }
 
  private:
-  int Next();  // next byte with CR LF folded into LF, or EOF
-  std::FILE* file_ = nullptr;
+  static constexpr std::size_t kBufferSize = 16 * 1024;
+  static constexpr int kEnd = -1;
+  static constexpr int kNothingPending = kEnd - 1;
+  int NextByte();  // the next byte of the file, or kEnd
+  int Next();      // the next byte with CR LF folded into LF, or kEnd
+
+  File file_ = kNoFile;
   Status status_ = Status::kGood;
-  int pending_ = EOF - 1;  // a byte read ahead, when not EOF - 1
+  std::uint64_t left_ = 0;  // bytes of the file not yet in the buffer
+  std::unique_ptr<char[]> buffer_;
+  std::size_t position_ = 0;
+  std::size_t filled_ = 0;
+  int pending_ = kNothingPending;  // a byte read ahead
 };
 
 }  // namespace ostrivel::platform
