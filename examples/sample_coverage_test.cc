@@ -15,18 +15,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "testing/started_service.h"
 #include "testing/temp_dir.h"
-#include "tools/runner/child_process.h"
+#include "tools/process/child_process.h"
 #include "tools/runner/result_table.h"
-#include "tools/runner/started_service.h"
 
 namespace ostrivel {
 namespace {
 
-using runner::CommandOptions;
-using runner::CommandResult;
+using process::CommandOptions;
+using process::CommandResult;
+using process::RunCommand;
 using runner::ResultRow;
-using runner::RunCommand;
 using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
@@ -124,8 +124,8 @@ class SampleCoverageTest : public ::testing::Test {
     methodListCopy_ =
         methods_ + std::filesystem::path(methodList).filename().string();
     std::filesystem::copy_file(methodList, methodListCopy_);
-    channel_ = runner::UniqueChannel("sample");
-    service_ = std::make_unique<runner::StartedService>(
+    channel_ = tools::testing::UniqueChannel("sample");
+    service_ = std::make_unique<tools::testing::StartedService>(
         OSTRIVEL_SERVICE_PATH, methods_, channel_, dir_.File("service.log"));
     ASSERT_TRUE(service_->ok()) << service_->startOutput();
     WriteFile(dir_.File("ostrivel.conf"),
@@ -174,7 +174,7 @@ class SampleCoverageTest : public ::testing::Test {
   std::string methods_;
   std::string methodListCopy_;
   std::string channel_;
-  std::unique_ptr<runner::StartedService> service_;
+  std::unique_ptr<tools::testing::StartedService> service_;
 };
 
 TEST_F(SampleCoverageTest, EachCommandLineTestCoversWhatItCalls) {

@@ -2,15 +2,16 @@
 #define OSTRIVEL_TESTS_LOADED_LIBRARY_H_
 
 // What the end-to-end tests share: the built library loaded the way a
-// harness loads it, and its log read back line by line.
-
-#include <dlfcn.h>
+// harness loads it (through the loader the runner and the GoogleTest
+// listener use), and its log read back line by line.
 
 #include <filesystem>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "ostrivel/harness_library.h"
 #include "testing/temp_dir.h"
 
 namespace ostrivel::testing {
@@ -20,48 +21,29 @@ namespace ostrivel::testing {
 class LoadedLibrary {
  public:
   LoadedLibrary()
-      : handle_(dlopen(OSTRIVEL_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL)) {
-    if (handle_ == nullptr) return;
-    Init = Find<TextFunction>("_ZN13Functionality4InitEPKc");
-    Open = Find<PlainFunction>("_ZN13Functionality4OpenEv");
-    StartNewTestCase =
-        Find<PlainFunction>("_ZN13Functionality16StartNewTestCaseEv");
-    SetTestName = Find<TextFunction>("_ZN13Functionality11SetTestNameEPKc");
-    GetCurrentPath =
-        Find<PlainFunction>("_ZN13Functionality14GetCurrentPathEv");
-    GetCollectedInformation =
-        Find<PlainFunction>("_ZN13Functionality23GetCollectedInformationEv");
-    Close = Find<PlainFunction>("_ZN13Functionality5CloseEv");
-  }
-  ~LoadedLibrary() {
-    if (handle_ != nullptr) dlclose(handle_);
-  }
-  LoadedLibrary(const LoadedLibrary&) = delete;
-  LoadedLibrary& operator=(const LoadedLibrary&) = delete;
+      : library_(HarnessLibrary::Load(OSTRIVEL_LIBRARY_PATH, &error_)) {}
 
-  // True when the library loaded and all seven functions were found.
-  bool loaded() const {
-    return Init && Open && StartNewTestCase && SetTestName && GetCurrentPath &&
-           GetCollectedInformation && Close;
-  }
+  // True when the library loaded and all seven functions were found; else
+  // error() says why.
+  bool loaded() const { return library_ != nullptr; }
+  const std::string& error() const { return error_; }
 
-  using TextFunction = bool (*)(const char*);
-  using PlainFunction = bool (*)();
-  TextFunction Init = nullptr;
-  PlainFunction Open = nullptr;
-  PlainFunction StartNewTestCase = nullptr;
-  TextFunction SetTestName = nullptr;
-  PlainFunction GetCurrentPath = nullptr;
-  PlainFunction GetCollectedInformation = nullptr;
-  PlainFunction Close = nullptr;
+  // REQUIRES: loaded()
+  bool Init(const char* configPath) const { return library_->Init(configPath); }
+  bool Open() const { return library_->Open(); }
+  bool StartNewTestCase() const { return library_->StartNewTestCase(); }
+  bool SetTestName(const char* name) const {
+    return library_->SetTestName(name);
+  }
+  bool GetCurrentPath() const { return library_->GetCurrentPath(); }
+  bool GetCollectedInformation() const {
+    return library_->GetCollectedInformation();
+  }
+  bool Close() const { return library_->Close(); }
 
  private:
-  template <typename Function>
-  Function Find(const char* name) const {
-    return reinterpret_cast<Function>(dlsym(handle_, name));
-  }
-
-  void* handle_;
+  std::string error_;
+  std::unique_ptr<HarnessLibrary> library_;
 };
 
 // Makes "path" the working directory for the lifetime of this object.

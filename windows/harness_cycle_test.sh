@@ -34,7 +34,7 @@ if [ -f "$WINEPREFIX.skipped" ]; then
   exit 77
 fi
 
-service="$linux/tools/service/ostrivel-service"
+service="$linux/tools/collection_service/ostrivel-service"
 runner="$linux/tools/runner/ostrivel-run"
 library="$linux/libostrivel.so"
 sample_dir="$linux/examples"

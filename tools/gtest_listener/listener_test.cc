@@ -6,17 +6,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "testing/started_service.h"
 #include "testing/temp_dir.h"
-#include "tools/runner/child_process.h"
+#include "tools/process/child_process.h"
 #include "tools/runner/result_table.h"
-#include "tools/runner/started_service.h"
 
 namespace ostrivel {
 namespace {
 
-using runner::CommandOptions;
-using runner::CommandResult;
-using runner::RunCommand;
+using process::CommandOptions;
+using process::CommandResult;
+using process::RunCommand;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using testing::ReadFile;
@@ -93,9 +93,9 @@ TEST(ListenerTest, RealLibraryWritesOneRowPerTestNamedSuiteDotTest) {
   std::string methods = dir.File("methods/");
   std::filesystem::create_directory(methods);
   WriteFile(methods + "tiny.csv", "ProjectName;Tiny\n0;f;p\n1;g;p\n");
-  runner::StartedService service(OSTRIVEL_SERVICE_PATH, methods,
-                                 runner::UniqueChannel("listener"),
-                                 dir.File("service.log"));
+  tools::testing::StartedService service(
+      OSTRIVEL_SERVICE_PATH, methods, tools::testing::UniqueChannel("listener"),
+      dir.File("service.log"));
   ASSERT_TRUE(service.ok()) << service.startOutput();
   WriteFile(dir.File("ostrivel.conf"),
             "host_name: 127.0.0.1\nport: " + std::to_string(service.port()) +

@@ -15,10 +15,10 @@
 #include <gtest/gtest.h>
 
 #include "testing/temp_dir.h"
-#include "tools/common/counter_segment.h"
-#include "tools/common/method_list_file.h"
-#include "tools/common/test_process.h"
-#include "tools/service/collection_service.h"
+#include "testing/test_process.h"
+#include "tools/collection_service/collection_service.h"
+#include "tools/counter_segment/counter_segment.h"
+#include "tools/file_formats/method_list_file.h"
 
 namespace ostrivel::methods {
 namespace {

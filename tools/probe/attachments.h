@@ -4,7 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "tools/common/counter_segment.h"
+#include "tools/counter_segment/counter_segment.h"
 
 namespace ostrivel::probe {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "ostrivel/probe.h"
-#include "tools/common/method_list_file.h"
+#include "tools/file_formats/method_list_file.h"
 #include "tools/probe/attachments.h"
 
 #define OSTRIVEL_NO_INSTRUMENT __attribute__((no_instrument_function))

@@ -20,7 +20,7 @@
 #include <benchmark/benchmark.h>
 
 #include "ostrivel/probe.h"
-#include "tools/common/counter_segment.h"
+#include "tools/counter_segment/counter_segment.h"
 
 #define BENCH_NO_INSTRUMENT __attribute__((noinline, no_instrument_function))
 

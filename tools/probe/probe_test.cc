@@ -13,9 +13,9 @@
 #include <gtest/gtest.h>
 
 #include "testing/temp_dir.h"
-#include "tools/common/counter_segment.h"
-#include "tools/common/test_process.h"
-#include "tools/service/collection_service.h"
+#include "testing/test_process.h"
+#include "tools/collection_service/collection_service.h"
+#include "tools/counter_segment/counter_segment.h"
 
 namespace ostrivel::probe {
 namespace {

@@ -7,7 +7,7 @@
 
 #include <fmt/format.h>
 
-#include "tools/common/method_catalog.h"
+#include "tools/file_formats/method_catalog.h"
 #include "tools/report/result_rows.h"
 #include "tools/report/trace_rows.h"
 

@@ -5,7 +5,7 @@
 #include <fmt/format.h>
 #include <fmt/ostream.h>
 
-#include "tools/common/config_value.h"
+#include "tools/file_formats/config_value.h"
 #include "tools/report/html/html_report.h"
 #include "tools/report/queries.h"
 #include "tools/report/report_builder.h"

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "testing/temp_dir.h"
-#include "tools/common/test_process.h"
+#include "testing/test_process.h"
 #include "tools/report/library_results.h"
 
 namespace ostrivel::report {

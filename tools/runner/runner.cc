@@ -10,8 +10,8 @@
 #include <fmt/format.h>
 
 #include "ostrivel/harness_library.h"
-#include "tools/common/config_value.h"
-#include "tools/runner/child_process.h"
+#include "tools/file_formats/config_value.h"
+#include "tools/process/child_process.h"
 #include "tools/runner/result_table.h"
 #include "tools/runner/test_list.h"
 
@@ -19,6 +19,9 @@ namespace ostrivel::runner {
 
 namespace {
 
+using process::CommandOptions;
+using process::CommandResult;
+using process::RunCommand;
 using tools::ReadConfigValue;
 
 constexpr const char* kLibraryName = "libostrivel.so";

@@ -1,26 +1,24 @@
 #include "tools/runner/runner.h"
 
-#include <stdlib.h>
-
-#include <chrono>
 #include <regex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "testing/temp_dir.h"
-#include "tools/common/config_value.h"
-#include "tools/runner/child_process.h"
+#include "tools/file_formats/config_value.h"
+#include "tools/process/child_process.h"
 #include "tools/runner/result_table.h"
 #include "tools/runner/test_list.h"
 
 namespace ostrivel::runner {
 namespace {
 
+using process::CommandResult;
+using process::RunCommand;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using testing::ReadFile;
@@ -180,63 +178,6 @@ TEST(ResultTableTest, ReadsFromAnOffsetAndWholeWhenTheFileShrank) {
   EXPECT_EQ(FileSize(path), 8u);
   EXPECT_EQ(ReadFileFrom(path, 4), "new\n");
   EXPECT_EQ(ReadFileFrom(path, 100), "old\nnew\n");
-}
-
-// ---- commands ----
-
-TEST(ChildProcessTest, ReportsExitCodeSignalAndOutput) {
-  CommandResult passed = RunCommand("echo out; echo err >&2", {});
-  EXPECT_TRUE(passed.Passed());
-  EXPECT_EQ(passed.output, "out\nerr\n");
-
-  CommandResult failed = RunCommand("exit 3", {});
-  EXPECT_FALSE(failed.Passed());
-  EXPECT_EQ(failed.Describe(), "exit code 3");
-
-  CommandResult killed = RunCommand("kill -9 $$", {});
-  EXPECT_FALSE(killed.Passed());
-  EXPECT_THAT(killed.Describe(), HasSubstr("killed by signal 9"));
-}
-
-TEST(ChildProcessTest, StandardInputIsEmptyAndEnvironmentIsPassedThrough) {
-  ::setenv("OSTRIVEL_RUNNER_TEST_MARK", "inherited", 1);
-  CommandOptions options;
-  options.environment = {{"OSTRIVEL_RUNNER_TEST_ADDED", "added"},
-                         {"OSTRIVEL_RUNNER_TEST_MARK", "replaced"}};
-  CommandResult result = RunCommand(
-      "cat; echo \"$OSTRIVEL_RUNNER_TEST_ADDED $OSTRIVEL_RUNNER_TEST_MARK\"",
-      options);
-  ::unsetenv("OSTRIVEL_RUNNER_TEST_MARK");
-  EXPECT_TRUE(result.Passed());
-  EXPECT_EQ(result.output, "added replaced\n");
-}
-
-// True once process "pid" has ended (gone, or a zombie nobody reaped yet).
-bool Ended(const std::string& pid) {
-  std::string stat = ReadFile("/proc/" + pid + "/stat");
-  if (stat == "<missing>") return true;
-  std::size_t close = stat.rfind(')');
-  return close != std::string::npos && close + 2 < stat.size() &&
-         stat[close + 2] == 'Z';
-}
-
-TEST(ChildProcessTest, TimeOutKillsTheCommandAndItsChildren) {
-  TempDir dir;
-  CommandOptions options;
-  options.timeoutMs = 200;
-  CommandResult result = RunCommand(
-      "sleep 30 & echo $! > " + dir.File("child.pid") + "; wait", options);
-  EXPECT_TRUE(result.timedOut);
-  EXPECT_EQ(result.Describe(), "timed out");
-  std::string pid = ReadFile(dir.File("child.pid"));
-  ASSERT_NE(pid, "<missing>");
-  pid.erase(pid.find_last_not_of("\n") + 1);
-  bool ended = false;
-  for (int attempt = 0; attempt < 500 && !ended; ++attempt) {
-    ended = Ended(pid);
-    if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_TRUE(ended) << "the command's child " << pid << " survived";
 }
 
 // ---- the whole run, against a stand-in for the library ----

@@ -1,0 +1,180 @@
+#include "tools/collection_service/answers.h"
+
+#include <unistd.h>
+
+#include <ctime>
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "testing/temp_dir.h"
+#include "tools/collection_service/service_log.h"
+#include "tools/file_formats/method_catalog.h"
+
+namespace ostrivel::collection {
+namespace {
+
+using ostrivel::testing::TempDir;
+using ostrivel::testing::WriteFile;
+using ostrivel::tools::LoadMethodCatalog;
+
+std::string UniqueChannel() {
+  return "answers" + std::to_string(::getpid()) +
+         ::testing::UnitTest::GetInstance()->current_test_info()->name();
+}
+
+class AnswersTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WriteFile(dir_.File("shop.csv"), "ProjectName;Shop\nm0\nm1\nm2\nm3\n");
+    WriteFile(dir_.File("admin.csv"), "ProjectName;Admin\na0\na1\n");
+    std::string error;
+    ASSERT_TRUE(LoadMethodCatalog(dir_.path(), &catalog_, &error)) << error;
+    std::vector<std::string> notes;
+    ASSERT_TRUE(table_.Create(channel_, catalog_, &error, &notes)) << error;
+  }
+
+  // Counts "calls" calls the way a probe does, through its own mapping.
+  void Count(const std::string& application, unsigned index,
+             std::uint64_t calls) {
+    tools::SegmentView view;
+    ASSERT_EQ(
+        tools::OpenSegment(tools::SegmentName(channel_, application), &view),
+        tools::OpenStatus::kOk);
+    view.counters[index].fetch_add(calls);
+    tools::UnmapSegment(&view);
+  }
+
+  Answer Ask(std::string_view body) {
+    return AnswerRequest(body, &table_, "2014.05.06 12:34:56.789");
+  }
+
+  TempDir dir_;
+  std::string channel_ = UniqueChannel();
+  MethodCatalog catalog_;
+  CounterTable table_;
+};
+
+TEST_F(AnswersTest, AskAnswersEveryApplicationInMethodOrder) {
+  Count("Shop", 0, 3);
+  Count("Shop", 2, 1);
+  Count("Admin", 1, 7);
+  Answer answer = Ask(R"({"action":"ASK"})");
+  EXPECT_EQ(answer.status, 200u);
+  EXPECT_FALSE(answer.failed);
+  EXPECT_EQ(answer.body, R"({"timestamp":"2014.05.06 12:34:56.789",)"
+                         R"("data":{"Admin":[0,7],"Shop":[3,0,1,0]}})");
+  EXPECT_EQ(answer.logLine, "ASK: counts of 2 application(s) sent");
+}
+
+TEST_F(AnswersTest, NewtcResetsEveryCountAndCarriesNoData) {
+  Count("Shop", 1, 5);
+  Count("Admin", 0, 2);
+  Answer answer = Ask(R"({"action":"NEWTC"})");
+  EXPECT_EQ(answer.status, 200u);
+  EXPECT_EQ(answer.body, R"({"timestamp":"2014.05.06 12:34:56.789"})");
+  EXPECT_EQ(answer.logLine, "NEWTC: counts reset");
+  EXPECT_EQ(Ask(R"({"action":"ASK"})").body,
+            R"({"timestamp":"2014.05.06 12:34:56.789",)"
+            R"("data":{"Admin":[0,0],"Shop":[0,0,0,0]}})");
+}
+
+TEST_F(AnswersTest, CountsBeyondTheSignedIntRangeAreClamped) {
+  Count("Admin", 0, 0x2'0000'0000ULL);
+  EXPECT_EQ(Ask(R"({"action":"ASK"})").body,
+            R"({"timestamp":"2014.05.06 12:34:56.789",)"
+            R"("data":{"Admin":[2147483647,0],"Shop":[0,0,0,0]}})");
+}
+
+TEST_F(AnswersTest, UnusableBodiesAreRefusedWithAnErrorBody) {
+  struct Case {
+    std::string body;
+    std::string error;
+  };
+  const Case cases[] = {
+      {R"({"action":"FOO"})", R"(unknown action \"FOO\")"},
+      {R"({"action":"ask"})", R"(unknown action \"ask\")"},
+      {R"({"action":)", "malformed JSON body: incomplete JSON"},
+      {"", "malformed JSON body: incomplete JSON"},
+      {R"(["ASK"])", "the body is no JSON object"},
+      {R"({"Action":"ASK"})", R"(the body has no string member \"action\")"},
+      {R"({"action":1})", R"(the body has no string member \"action\")"},
+  };
+  for (const Case& c : cases) {
+    Answer answer = Ask(c.body);
+    EXPECT_EQ(answer.status, 400u) << c.body;
+    EXPECT_TRUE(answer.failed) << c.body;
+    EXPECT_EQ(answer.body, "{\"error\":\"" + c.error + "\"}") << c.body;
+  }
+}
+
+TEST(MethodCatalogTest, SelectsAndReadsFilesLikeTheLibrary) {
+  TempDir dir;
+  WriteFile(dir.File("a.csv"), "ProjectName;A\na0\n");
+  WriteFile(dir.File("list_csv"), "ProjectName;B\nb0\nb1\n");
+  WriteFile(dir.File("a.CSV"), "ProjectName;Upper\nu0\n");
+  WriteFile(dir.File("list.csv.bak"), "ProjectName;Backup\nk0\n");
+  WriteFile(dir.File("bad.csv"), "no header\nx\n");
+  std::filesystem::create_directory(dir.File("x.csv"));
+  MethodCatalog catalog;
+  std::string error;
+  // Without the trailing "/" too.
+  std::string path = dir.path().substr(0, dir.path().size() - 1);
+  ASSERT_TRUE(LoadMethodCatalog(path, &catalog, &error)) << error;
+  ASSERT_EQ(catalog.applications.size(), 2u);
+  EXPECT_EQ(catalog.applications["A"], (std::vector<std::string>{"a0"}));
+  EXPECT_EQ(catalog.applications["B"], (std::vector<std::string>{"b0", "b1"}));
+  EXPECT_EQ(catalog.problems,
+            (std::vector<std::string>{"\"" + dir.File("bad.csv") +
+                                      "\" has no \"ProjectName\" header"}));
+}
+
+TEST(MethodCatalogTest, TwoFilesOfOneApplicationMakeOneList) {
+  TempDir dir;
+  WriteFile(dir.File("one.csv"), "ProjectName;A\nx0\nx1\n");
+  WriteFile(dir.File("two.csv"), "ProjectName;A\ny0\n");
+  MethodCatalog catalog;
+  std::string error;
+  ASSERT_TRUE(LoadMethodCatalog(dir.path(), &catalog, &error)) << error;
+  EXPECT_EQ(catalog.applications["A"].size(), 3u);
+}
+
+TEST(MethodCatalogTest, AMissingDirectoryIsAnError) {
+  TempDir dir;
+  MethodCatalog catalog;
+  std::string error;
+  EXPECT_FALSE(LoadMethodCatalog(dir.File("none"), &catalog, &error));
+  EXPECT_EQ(error, "the methods directory \"" + dir.File("none") +
+                       "\" cannot be read: No such file or directory");
+}
+
+TEST(TimestampTest, IsLocalTimeWithMilliseconds) {
+  std::tm local{};
+  local.tm_year = 2014 - 1900;
+  local.tm_mon = 4;
+  local.tm_mday = 6;
+  local.tm_hour = 2;
+  local.tm_min = 4;
+  local.tm_sec = 6;
+  local.tm_isdst = -1;
+  auto time = std::chrono::system_clock::from_time_t(std::mktime(&local)) +
+              std::chrono::milliseconds(7);
+  EXPECT_EQ(FormatTimestamp(time), "2014.05.06 02:04:06.007");
+}
+
+TEST(TimestampTest, TheAnswerClockFollowsTheWallClockAndNeverGoesBack) {
+  auto first = AnswerClockNow();
+  auto wall = std::chrono::system_clock::now();
+  EXPECT_LT(first - wall, std::chrono::seconds(5));
+  EXPECT_LT(wall - first, std::chrono::seconds(5));
+  auto previous = first;
+  for (int i = 0; i < 1000; ++i) {
+    auto now = AnswerClockNow();
+    ASSERT_GE(now, previous);
+    previous = now;
+  }
+}
+
+}  // namespace
+}  // namespace ostrivel::collection
