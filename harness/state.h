@@ -16,7 +16,6 @@
 
 namespace ostrivel::harness {
 
-using config::kDefaultBase;
 using config::Settings;
 
 // The connection to the service beside what the evaluation keeps between
