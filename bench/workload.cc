@@ -66,4 +66,10 @@ void UseDirectory(const std::string& directory,
   state.methodLists = std::move(methodLists);
 }
 
+void Evaluate(std::string_view body) {
+  harness::ProcessState& state = harness::State();
+  coverage::EvaluateAnswer(body, state.settings, state.collector,
+                           state.methodLists);
+}
+
 }  // namespace ostrivel::bench

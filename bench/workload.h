@@ -2,6 +2,7 @@
 #define OSTRIVEL_BENCH_WORKLOAD_H_
 
 #include <string>
+#include <string_view>
 
 #include "coverage/method_list.h"
 
@@ -36,6 +37,10 @@ class ScratchDirectory {
 // log; keeps the default log threshold (level 1) and installs the lists.
 void UseDirectory(const std::string& directory,
                   coverage::MethodLists methodLists);
+
+// Evaluates "body" as the exchange does: on the process-wide settings, test
+// state and method lists.
+void Evaluate(std::string_view body);
 
 }  // namespace ostrivel::bench
 

@@ -5,7 +5,6 @@
 #include <string_view>
 
 #include "coverage/method_list.h"
-#include "harness/state.h"
 #include "log/log.h"
 #include "platform/integer.h"
 #include "platform/operations.h"
@@ -19,16 +18,9 @@ using log::WriteLog;
 
 constexpr const char* kNoMethodsLocation = "No method's location found!";
 
-// Logs "New <label>: "<value>"" at level 0. The texts are built only when
-// the line is written: every configuration line passes through here.
+// Logs "New <label>: "<value>"" at level 0.
 void LogNewValue(std::string_view label, const std::string& value) {
-  if (!log::Admits(LogLevel::Debug)) return;
-  std::string message = "New ";
-  message += label;
-  message += ": \"";
-  message += value;
-  message += '"';
-  WriteLog(LogLevel::Debug, std::move(message));
+  WriteLog(LogLevel::Debug, "New ", label, ": \"", value, "\"");
 }
 
 // A time-out has no use for a negative value; such a value waits without
@@ -39,7 +31,8 @@ std::int32_t ToTimeoutMs(const std::string& value) {
 
 }  // namespace
 
-void ReadConfiguration(const char* configPath) {
+void ReadConfiguration(const char* configPath, Settings& settings,
+                       coverage::MethodLists& methodLists) {
   platform::LineReader configFile;
   // A null path is a harness fault; it is treated like a file that cannot be
   // opened rather than read through.
@@ -57,17 +50,15 @@ void ReadConfiguration(const char* configPath) {
       // line feed, and the first 1023 characters of an over-long line,
       // after which the reader has failed.
       configFile.ReadLine(&line);
-      ApplyOption(ParseLine(line));
+      ApplyOption(ParseLine(line), settings);
     }
     configFile.Close();
   }
-  ScanMethodsDirectory();
+  ScanMethodsDirectory(settings.methods_location, methodLists);
 }
 
 Option ParseLine(const std::string& line) {
-  if (log::Admits(LogLevel::Debug)) {
-    WriteLog(LogLevel::Debug, "ParseLine method. (line: " + line + ")");
-  }
+  WriteLog(LogLevel::Debug, "ParseLine method. (line: ", line, ")");
   std::size_t colon = line.find(':');
   if (colon == std::string::npos) {
     std::string value = Cutting(line);
@@ -81,18 +72,15 @@ Option ParseLine(const std::string& line) {
 }
 
 std::string Cutting(const std::string& text) {
-  if (log::Admits(LogLevel::Debug)) {
-    WriteLog(LogLevel::Debug, "Cutting. (base string: " + text + ")");
-  }
+  WriteLog(LogLevel::Debug, "Cutting. (base string: ", text, ")");
   std::size_t first = text.find_first_not_of(' ');
   if (first == std::string::npos) return std::string();
   std::size_t last = text.find_last_not_of(' ');
   return text.substr(first, last - first + 1);
 }
 
-void ApplyOption(const Option& option) {
+void ApplyOption(const Option& option, Settings& settings) {
   const auto& [key, value] = option;
-  harness::Settings& settings = harness::State().settings;
   // Each line is logged before the setting changes: the log_level line is
   // filtered by the old threshold and the log_location line goes to the old
   // file.
@@ -135,9 +123,8 @@ void ApplyOption(const Option& option) {
   }
 }
 
-void ScanMethodsDirectory() {
-  // A copy: loading a list must not see the setting change under it.
-  const std::string location = harness::State().settings.methods_location;
+void ScanMethodsDirectory(const std::string& location,
+                          coverage::MethodLists& methodLists) {
   const platform::Operations& ops = platform::Current();
   platform::DirectoryListing listing = ops.listDirectory(location);
   if (listing.error != 0) {
@@ -154,7 +141,7 @@ void ScanMethodsDirectory() {
     // No dot is needed before "csv", and the name is joined to the
     // directory as it stands.
     if (name.compare(name.size() - 3, 3, "csv") == 0) {
-      coverage::OpenMethodList(location + name);
+      coverage::OpenMethodList(location + name, methodLists);
     }
   }
 }

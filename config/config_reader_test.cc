@@ -11,7 +11,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "harness/state.h"
 #include "log/log.h"
 #include "platform/operations.h"
 #include "testing/fake_platform.h"
@@ -114,7 +113,7 @@ TEST(ParseLineLogTest, LineWithoutColonIsCutTwice) {
 
 TEST(ParseLineLogTest, NothingIsLoggedAtTheDefaultThreshold) {
   TestEnvironment env(kSimple);
-  ApplyOption(ParseLine("host_name: h"));
+  ApplyOption(ParseLine("host_name: h"), env.settings());
   EXPECT_EQ(env.RawLog(), "<missing>");
 }
 
@@ -126,7 +125,7 @@ struct KeyCase {
   std::string line;
   // The "New ..." message, or empty when the key writes none.
   std::string logMessage;
-  std::function<std::string(const harness::Settings&)> read;
+  std::function<std::string(const Settings&)> read;
   std::string expected;
 };
 
@@ -137,8 +136,8 @@ class ApplyOptionTest : public ::testing::TestWithParam<KeyCase> {
 
 TEST_P(ApplyOptionTest, LogsNewValueAndChangesSetting) {
   const KeyCase& c = GetParam();
-  ApplyOption(ParseLine(c.line));
-  EXPECT_EQ(c.read(harness::State().settings), c.expected);
+  ApplyOption(ParseLine(c.line), env_.settings());
+  EXPECT_EQ(c.read(env_.settings()), c.expected);
   std::vector<std::string> messages = env_.LogMessages();
   // ParseLine and the two Cutting lines come first.
   ASSERT_GE(messages.size(), 3u);
@@ -155,111 +154,91 @@ INSTANTIATE_TEST_SUITE_P(
     Keys, ApplyOptionTest,
     ::testing::Values(
         KeyCase{"base_location: D:/Runs/", "New base_location: \"D:/Runs/\"",
-                [](const harness::Settings& s) { return s.base_location; },
-                "D:/Runs/"},
+                [](const Settings& s) { return s.base_location; }, "D:/Runs/"},
         KeyCase{"methods: a;b", "New methods value: \"a;b\"",
-                [](const harness::Settings& s) { return s.methods; }, "a;b"},
+                [](const Settings& s) { return s.methods; }, "a;b"},
         KeyCase{"res_location: /r/result.csv",
                 "New res_location: \"/r/result.csv\"",
-                [](const harness::Settings& s) { return s.res_location; },
+                [](const Settings& s) { return s.res_location; },
                 "/r/result.csv"},
         KeyCase{"methods_location: /m/", "New methods_location: \"/m/\"",
-                [](const harness::Settings& s) { return s.methods_location; },
-                "/m/"},
+                [](const Settings& s) { return s.methods_location; }, "/m/"},
         KeyCase{"host_name: test server", "New host_name: \"test server\"",
-                [](const harness::Settings& s) { return s.host_name; },
-                "test server"},
+                [](const Settings& s) { return s.host_name; }, "test server"},
         KeyCase{"host_name:", "New host_name: \"\"",
-                [](const harness::Settings& s) { return s.host_name; }, ""},
+                [](const Settings& s) { return s.host_name; }, ""},
         KeyCase{"host_name", "New host_name: \"host_name\"",
-                [](const harness::Settings& s) { return s.host_name; },
-                "host_name"},
+                [](const Settings& s) { return s.host_name; }, "host_name"},
         KeyCase{"port: 9000", "New port: \"9000\"",
-                [](const harness::Settings& s) { return Text(s.port); },
-                "9000"},
+                [](const Settings& s) { return Text(s.port); }, "9000"},
         KeyCase{"port:  -12abc", "New port: \"-12abc\"",
-                [](const harness::Settings& s) { return Text(s.port); }, "-12"},
+                [](const Settings& s) { return Text(s.port); }, "-12"},
         KeyCase{"port: abc", "New port: \"abc\"",
-                [](const harness::Settings& s) { return Text(s.port); }, "0"},
+                [](const Settings& s) { return Text(s.port); }, "0"},
         KeyCase{"port:", "New port: \"\"",
-                [](const harness::Settings& s) { return Text(s.port); }, "0"},
+                [](const Settings& s) { return Text(s.port); }, "0"},
         KeyCase{"port", "New port: \"port\"",
-                [](const harness::Settings& s) { return Text(s.port); }, "0"},
+                [](const Settings& s) { return Text(s.port); }, "0"},
         KeyCase{"port: 99999999999", "New port: \"99999999999\"",
-                [](const harness::Settings& s) { return Text(s.port); },
-                "2147483647"},
+                [](const Settings& s) { return Text(s.port); }, "2147483647"},
         KeyCase{"Port: 9000", "",
-                [](const harness::Settings& s) { return Text(s.port); },
-                "8182"},
+                [](const Settings& s) { return Text(s.port); }, "8182"},
         KeyCase{"application_list: a, b", "",
-                [](const harness::Settings& s) { return s.host_name; },
-                "localhost"},
+                [](const Settings& s) { return s.host_name; }, "localhost"},
         KeyCase{"log_level: error", "New log_level: \"error\"",
-                [](const harness::Settings& s) { return Text(s.log_level); },
-                "2"},
+                [](const Settings& s) { return Text(s.log_level); }, "2"},
         KeyCase{"log_level: simple", "New log_level: \"simple\"",
-                [](const harness::Settings& s) { return Text(s.log_level); },
-                "0"},
+                [](const Settings& s) { return Text(s.log_level); }, "0"},
         KeyCase{"log_level: DEBUG", "New log_level: \"DEBUG\"",
-                [](const harness::Settings& s) { return Text(s.log_level); },
-                "0"},
+                [](const Settings& s) { return Text(s.log_level); }, "0"},
         KeyCase{"connect_timeout_ms: 1500", "New connect_timeout_ms: \"1500\"",
-                [](const harness::Settings& s) {
-                  return Text(s.connect_timeout_ms);
-                },
+                [](const Settings& s) { return Text(s.connect_timeout_ms); },
                 "1500"},
         KeyCase{"connect_timeout_ms: -5", "New connect_timeout_ms: \"-5\"",
-                [](const harness::Settings& s) {
-                  return Text(s.connect_timeout_ms);
-                },
+                [](const Settings& s) { return Text(s.connect_timeout_ms); },
                 "0"},
         KeyCase{"receive_timeout_ms: 250", "New receive_timeout_ms: \"250\"",
-                [](const harness::Settings& s) {
-                  return Text(s.receive_timeout_ms);
-                },
+                [](const Settings& s) { return Text(s.receive_timeout_ms); },
                 "250"},
         KeyCase{"receive_timeout_ms: x", "New receive_timeout_ms: \"x\"",
-                [](const harness::Settings& s) {
-                  return Text(s.receive_timeout_ms);
-                },
+                [](const Settings& s) { return Text(s.receive_timeout_ms); },
                 "0"}));
 
 TEST(ApplyOptionEffectTest, BaseLocationChangesOnlyItself) {
-  harness::ResetState();
-  ApplyOption(ParseLine("base_location: D:/Runs/"));
-  const harness::Settings& settings = harness::State().settings;
+  TestEnvironment env(kSimple);
+  Settings settings;
+  ApplyOption(ParseLine("base_location: D:/Runs/"), settings);
   EXPECT_EQ(settings.base_location, "D:/Runs/");
   EXPECT_EQ(settings.log_location, "C:/Coverage/log.txt");
   EXPECT_EQ(settings.res_location, "C:/Coverage/result.csv");
   EXPECT_EQ(settings.methods_location, "C:/Coverage/methods/");
-  harness::ResetState();
 }
 
 TEST(ApplyOptionEffectTest, LogLocationLineGoesToTheOldFile) {
   TestEnvironment env(kDebug);
   std::string newLog = env.dir().File("other.txt");
-  ApplyOption(ParseLine("log_location: " + newLog));
+  ApplyOption(ParseLine("log_location: " + newLog), env.settings());
   log::WriteLog(log::LogLevel::Simple, "after");
   ASSERT_EQ(env.LogMessages().size(), 4u);
   EXPECT_EQ(env.LogMessages()[3], "New log_location: \"" + newLog + "\"");
-  EXPECT_EQ(harness::State().settings.log_location, newLog);
+  EXPECT_EQ(env.settings().log_location, newLog);
   EXPECT_THAT(testing::ReadFile(newLog),
               ::testing::MatchesRegex("\\[[^]]*, SIMPLE\\]  after\r\n"));
 }
 
 TEST(ApplyOptionEffectTest, LogLevelDebugLineIsFilteredByTheOldThreshold) {
   TestEnvironment env(kSimple);
-  ApplyOption(ParseLine("log_level: debug"));
-  EXPECT_EQ(harness::State().settings.log_level, 0);
+  ApplyOption(ParseLine("log_level: debug"), env.settings());
+  EXPECT_EQ(env.settings().log_level, 0);
   EXPECT_EQ(env.RawLog(), "<missing>");
 }
 
 TEST(ApplyOptionEffectTest, LogLevelErrorLineIsWrittenBeforeTheChange) {
   TestEnvironment env(kDebug);
-  ApplyOption(ParseLine("log_level: error"));
-  ApplyOption(ParseLine("host_name: h"));
+  ApplyOption(ParseLine("log_level: error"), env.settings());
+  ApplyOption(ParseLine("host_name: h"), env.settings());
   EXPECT_EQ(env.LogMessages().back(), "New log_level: \"error\"");
-  EXPECT_EQ(harness::State().settings.host_name, "h");
+  EXPECT_EQ(env.settings().host_name, "h");
 }
 
 // --- ReadConfiguration -----------------------------------------------------
@@ -272,18 +251,16 @@ class ReadConfigurationTest : public ::testing::Test {
   void Read(std::string_view bytes) {
     std::string path = env_.dir().File("config.txt");
     testing::WriteFile(path, bytes);
-    ReadConfiguration(path.c_str());
+    ReadConfiguration(path.c_str(), env_.settings(), env_.methodLists());
   }
   void AddMethodFile(const std::string& name, const std::string& app) {
     testing::WriteFile(env_.methodsPath() + name,
                        "ProjectName;" + app + "\nm0\n");
   }
-  const harness::Settings& settings() const {
-    return harness::State().settings;
-  }
+  const Settings& settings() const { return env_.settings(); }
   std::vector<std::string> ApplicationNames() const {
     std::vector<std::string> names;
-    for (const auto& [name, methods] : harness::State().methodLists) {
+    for (const auto& [name, methods] : env_.methodLists()) {
       names.push_back(name);
     }
     return names;
@@ -365,8 +342,9 @@ TEST_F(ReadConfigurationTest, LogInTheConfigurationFileIsNotReadBack) {
 
 TEST_F(ReadConfigurationTest, MissingFileWarnsOnceLogsNothingAndLoadsLists) {
   AddMethodFile("shop.csv", "Shop");
-  harness::Settings before = settings();
-  ReadConfiguration(env_.dir().File("missing.txt").c_str());
+  Settings before = settings();
+  ReadConfiguration(env_.dir().File("missing.txt").c_str(), env_.settings(),
+                    env_.methodLists());
   EXPECT_THAT(output_.warnings(), ElementsAre(kConfigurationWarning));
   EXPECT_EQ(settings().host_name, before.host_name);
   EXPECT_EQ(settings().port, before.port);
@@ -378,13 +356,14 @@ TEST_F(ReadConfigurationTest, MissingFileWarnsOnceLogsNothingAndLoadsLists) {
 
 TEST_F(ReadConfigurationTest, NullPathIsTreatedAsMissingFile) {
   AddMethodFile("shop.csv", "Shop");
-  ReadConfiguration(nullptr);
+  ReadConfiguration(nullptr, env_.settings(), env_.methodLists());
   EXPECT_THAT(output_.warnings(), ElementsAre(kConfigurationWarning));
   EXPECT_THAT(ApplicationNames(), ElementsAre("Shop"));
 }
 
 TEST_F(ReadConfigurationTest, MissingFileScansTheDefaultMethodsLocation) {
-  harness::ResetState();
+  Settings defaults;
+  coverage::MethodLists lists;
   std::vector<std::string> listed;
   platform::Operations ops = platform::Current();
   ops.listDirectory = [&](const std::string& path) {
@@ -392,7 +371,7 @@ TEST_F(ReadConfigurationTest, MissingFileScansTheDefaultMethodsLocation) {
     return platform::DirectoryListing{};
   };
   platform::ScopedOperations scoped(ops);
-  ReadConfiguration(env_.dir().File("missing.txt").c_str());
+  ReadConfiguration(env_.dir().File("missing.txt").c_str(), defaults, lists);
   EXPECT_THAT(listed, ElementsAre("C:/Coverage/methods/"));
 }
 
@@ -409,7 +388,7 @@ TEST_F(ReadConfigurationTest, SecondReadAppendsTheListsAgain) {
   AddMethodFile("shop.csv", "Shop");
   Read("port: 5\n");
   Read("port: 5\n");
-  EXPECT_THAT(harness::State().methodLists.at("Shop"), ElementsAre("m0", "m0"));
+  EXPECT_THAT(env_.methodLists().at("Shop"), ElementsAre("m0", "m0"));
 }
 
 class ReadConfigurationDebugTest : public ReadConfigurationTest {
@@ -460,7 +439,7 @@ TEST_F(ScanMethodsDirectoryTest, SelectsNamesEndingInLowerCaseCsv) {
     AddMethodFile(name, name);
   }
   std::filesystem::create_directory(env_.methodsPath() + "x.csv");
-  ScanMethodsDirectory();
+  ScanMethodsDirectory(env_.methodsPath(), env_.methodLists());
   EXPECT_THAT(ApplicationNames(),
               ElementsAre("a.csv", "csv", "list_csv", "mycsv"));
   std::string dir = env_.methodsPath();
@@ -476,8 +455,7 @@ TEST_F(ScanMethodsDirectoryTest, LocationWithoutSeparatorRunsNamesTogether) {
   AddMethodFile("a.csv", "Shop");
   std::string dir = env_.methodsPath();
   dir.pop_back();
-  harness::State().settings.methods_location = dir;
-  ScanMethodsDirectory();
+  ScanMethodsDirectory(dir, env_.methodLists());
   EXPECT_THAT(ApplicationNames(), IsEmpty());
   EXPECT_THAT(env_.LogLines(),
               ElementsAre("DEBUG|Open method list. (name: " + dir + "a.csv)",
@@ -485,16 +463,15 @@ TEST_F(ScanMethodsDirectoryTest, LocationWithoutSeparatorRunsNamesTogether) {
 }
 
 TEST_F(ScanMethodsDirectoryTest, EmptyDirectoryLoadsAndReportsNothing) {
-  ScanMethodsDirectory();
+  ScanMethodsDirectory(env_.methodsPath(), env_.methodLists());
   EXPECT_THAT(ApplicationNames(), IsEmpty());
   EXPECT_EQ(env_.RawLog(), "<missing>");
   EXPECT_EQ(output_.errors(), "");
 }
 
 TEST_F(ScanMethodsDirectoryTest, MissingDirectoryIsReportedLikePerror) {
-  harness::State().methodLists["Kept"] = {"m0"};
-  harness::State().settings.methods_location = env_.dir().File("none/");
-  ScanMethodsDirectory();
+  env_.methodLists()["Kept"] = {"m0"};
+  ScanMethodsDirectory(env_.dir().File("none/"), env_.methodLists());
   EXPECT_EQ(output_.errors(),
             "No method's location found!\n: No such file or directory\n");
   EXPECT_THAT(env_.LogLines(),
@@ -509,7 +486,7 @@ TEST_F(ScanMethodsDirectoryTest, ErrorDescriptionFollowsTheErrorNumber) {
     return platform::DirectoryListing{EACCES, {}};
   };
   platform::ScopedOperations scoped(ops);
-  ScanMethodsDirectory();
+  ScanMethodsDirectory(env_.methodsPath(), env_.methodLists());
   EXPECT_EQ(output_.errors(),
             "No method's location found!\n: Permission denied\n");
 }

@@ -25,19 +25,20 @@ void AppendDecimal(std::string& text, std::int64_t value) {
 }
 
 void EvaluateApplication(const std::string& application,
-                         const CoverageVector& counts,
-                         const harness::Settings& settings,
-                         harness::CollectorState& collector,
+                         const CoverageVector& counts, const Settings& settings,
+                         EvaluationState& state,
                          const MethodLists& methodLists) {
-  ResultFile result(settings.res_location, &collector.resultFileExists,
-                    &collector.resultLineOpen);
-  const std::string& testName = collector.testName;
+  ResultFile result(settings.res_location, &state.resultFileExists,
+                    &state.resultLineOpen);
+  const std::string& testName = state.testName;
 
-  WriteLog(LogLevel::Debug, "Test name: " + testName);
-  result.Write(testName + ";");
-  WriteLog(LogLevel::Debug, "Application name: " + application);
-  result.Write(application + ";");
-  collector.trace_location =
+  WriteLog(LogLevel::Debug, "Test name: ", testName);
+  result.Write(testName);
+  result.Write(";");
+  WriteLog(LogLevel::Debug, "Application name: ", application);
+  result.Write(application);
+  result.Write(";");
+  state.trace_location =
       settings.base_location + testName + "_" + application + "_trace.csv";
 
   // 64 bits: the sum of 32-bit counts overflows 32 bits long before a
@@ -63,8 +64,7 @@ void EvaluateApplication(const std::string& application,
                               ? std::numeric_limits<double>::quiet_NaN()
                               : static_cast<double>(coveredCount) /
                                     static_cast<double>(counts.size()) * 100.0;
-  const std::int64_t runtime =
-      Runtime(collector.testStartTime, collector.testEndTime);
+  const std::int64_t runtime = Runtime(state.testStartTime, state.testEndTime);
   result.WriteNumber(static_cast<double>(traceLength));
   result.Write(";");
   result.WriteNumber(coverage);
@@ -76,18 +76,13 @@ void EvaluateApplication(const std::string& application,
   result.Write(notCovered);
   result.EndRow();
 
-  if (log::Admits(LogLevel::Debug)) {
-    std::string summary = "Trace length: ";
-    AppendDecimal(summary, traceLength);
-    summary += ", Coverage %: ";
-    summary += FormatNumber(coverage);
-    summary += "%, Runtime: ";
-    AppendDecimal(summary, runtime);
-    summary += " milisec";
-    WriteLog(LogLevel::Debug, std::move(summary));
-  }
+  // The coverage's text is at most a dozen characters: built when the line
+  // is not written, it still allocates nothing.
+  WriteLog(LogLevel::Debug, "Trace length: ", traceLength,
+           ", Coverage %: ", FormatNumber(coverage), "%, Runtime: ", runtime,
+           " milisec");
 
-  TracePath(application, counts, collector.trace_location, methodLists);
+  TracePath(application, counts, state.trace_location, methodLists);
 }
 
 }  // namespace
@@ -100,44 +95,30 @@ std::int64_t Runtime(std::int64_t startTime, std::int64_t endTime) {
   return endTime - startTime;
 }
 
-void EvaluateAnswer(std::string_view body, const harness::Settings& settings,
-                    harness::CollectorState& collector,
-                    const MethodLists& methodLists) {
-  WriteLog(LogLevel::Simple, "Evaluating.");
-  std::optional<MessageContent> content = DecodeMessage(body);
-  if (!content) {
-    // Refused whole: a harness must never get half a row, nor a time from
-    // an answer it cannot trust.
-    std::string message = "Error in message: ";
-    message += body;
-    WriteLog(LogLevel::Error, std::move(message));
-    return;
-  }
-  const std::int64_t time = TimestampToMilliseconds(content->timestamp);
-  if (!content->hasData) {
-    collector.testStartTime = time;
-    return;
-  }
-  collector.testEndTime = time;
-  for (const auto& [application, counts] : content->data) {
-    EvaluateApplication(application, counts, settings, collector, methodLists);
-  }
-}
-
-// The body comes by value so that the exchange can hand over its own text.
-// NOLINTNEXTLINE(performance-unnecessary-value-param)
-void Evaluate(std::string body) {
+void EvaluateAnswer(std::string_view body, const Settings& settings,
+                    EvaluationState& state, const MethodLists& methodLists) {
   try {
-    auto& state = harness::State();
-    EvaluateAnswer(body, state.settings, state.collector, state.methodLists);
+    WriteLog(LogLevel::Simple, "Evaluating.");
+    std::optional<MessageContent> content = DecodeMessage(body);
+    if (!content) {
+      // Refused whole: a harness must never get half a row, nor a time from
+      // an answer it cannot trust.
+      WriteLog(LogLevel::Error, "Error in message: ", body);
+      return;
+    }
+    const std::int64_t time = TimestampToMilliseconds(content->timestamp);
+    if (!content->hasData) {
+      state.testStartTime = time;
+      return;
+    }
+    state.testEndTime = time;
+    for (const auto& [application, counts] : content->data) {
+      EvaluateApplication(application, counts, settings, state, methodLists);
+    }
   } catch (const std::exception& error) {
     // Out of memory on a huge answer: whatever was written stays, the
     // harness goes on.
-    try {
-      WriteLog(LogLevel::Error,
-               std::string("Error in evaluation. (") + error.what() + ")");
-    } catch (...) {
-    }
+    WriteLog(LogLevel::Error, "Error in evaluation. (", error.what(), ")");
   }
 }
 

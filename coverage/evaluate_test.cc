@@ -3,13 +3,13 @@
 #include <filesystem>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "coverage/result_file.h"
 #include "coverage/timestamp.h"
-#include "harness/state.h"
 #include "testing/fake_platform.h"
 #include "testing/log_capture.h"
 #include "testing/temp_dir.h"
@@ -34,17 +34,17 @@ constexpr const char* kEnd = "2014.05.06 12:34:56.789";  // 1500 ms later
 class EvaluateTest : public ::testing::Test {
  protected:
   EvaluateTest() {
-    State().collector.testName = "Login";
-    State().methodLists = {{"Shop", {"e0", "e1", "e2", "e3"}},
-                           {"Alpha", {"a0", "a1", "a2"}},
-                           {"Zeta", {"z0", "z1", "z2"}},
-                           {"Empty", {}}};
+    state_.testName = "Login";
+    lists_ = {{"Shop", {"e0", "e1", "e2", "e3"}},
+              {"Alpha", {"a0", "a1", "a2"}},
+              {"Zeta", {"z0", "z1", "z2"}},
+              {"Empty", {}}};
   }
-  static harness::ProcessState& State() { return harness::State(); }
-  static void Start() {
-    Evaluate(std::string("{\"timestamp\":\"") + kStart + "\"}");
+  void Evaluate(std::string_view body) {
+    EvaluateAnswer(body, env_.settings(), state_, lists_);
   }
-  static void Ask(const std::string& data) {
+  void Start() { Evaluate(std::string("{\"timestamp\":\"") + kStart + "\"}"); }
+  void Ask(const std::string& data) {
     Evaluate(std::string("{\"timestamp\":\"") + kEnd + "\",\"data\":{" + data +
              "}}");
   }
@@ -54,6 +54,8 @@ class EvaluateTest : public ::testing::Test {
   }
 
   TestEnvironment env_{0};
+  EvaluationState state_;
+  MethodLists lists_;
 };
 
 TEST_F(EvaluateTest, WorkedExample) {
@@ -61,8 +63,7 @@ TEST_F(EvaluateTest, WorkedExample) {
   Ask(R"("Shop":[3,0,1,0])");
   EXPECT_EQ(Result(), kResultHeader + "Login;Shop;4;50;1500;0 2;1 3\r\n");
   EXPECT_EQ(Trace("Login_Shop"), kTraceHeader + "e0;3\r\ne2;1\r\n");
-  EXPECT_EQ(State().collector.trace_location,
-            env_.dir().File("Login_Shop_trace.csv"));
+  EXPECT_EQ(state_.trace_location, env_.dir().File("Login_Shop_trace.csv"));
   const std::string summary =
       "DEBUG|Trace length: 4, Coverage %: 50%, Runtime: 1500 milisec";
   EXPECT_EQ(env_.LogLines(),
@@ -74,8 +75,8 @@ TEST_F(EvaluateTest, WorkedExample) {
 TEST_F(EvaluateTest, AnswerWithoutDataOnlyMovesTheStart) {
   Ask("");  // an empty "data" object sets the end and writes nothing
   Start();
-  EXPECT_EQ(State().collector.testStartTime, TimestampToMilliseconds(kStart));
-  EXPECT_EQ(State().collector.testEndTime, TimestampToMilliseconds(kEnd));
+  EXPECT_EQ(state_.testStartTime, TimestampToMilliseconds(kStart));
+  EXPECT_EQ(state_.testEndTime, TimestampToMilliseconds(kEnd));
   EXPECT_EQ(env_.LogLines(), Lines(2, "SIMPLE|Evaluating."));
   EXPECT_EQ(
       std::distance(std::filesystem::directory_iterator(env_.dir().path()),
@@ -84,7 +85,7 @@ TEST_F(EvaluateTest, AnswerWithoutDataOnlyMovesTheStart) {
 }
 
 TEST_F(EvaluateTest, DefaultThresholdLogsOnlyEvaluating) {
-  State().settings.log_level = 1;
+  env_.settings().log_level = 1;
   Ask(R"("Shop":[1,1,1,1])");
   EXPECT_EQ(env_.LogLines(), Lines{"SIMPLE|Evaluating."});
 }
@@ -118,8 +119,8 @@ TEST_F(EvaluateTest, LargeNumbersAreExactOnlyInTheLog) {
 }
 
 TEST_F(EvaluateTest, NamesAreWrittenAsTheyAre) {
-  State().collector.testName.clear();
-  State().methodLists["a;b"] = {"m"};
+  state_.testName.clear();
+  lists_["a;b"] = {"m"};
   Start();
   Ask(R"("a;b":[7])");
   EXPECT_EQ(Result(), kResultHeader + ";a;b;7;100;1500;0;\r\n");
@@ -133,14 +134,14 @@ TEST_F(EvaluateTest, HeaderIsWrittenOnlyIntoAMissingFile) {
   EXPECT_EQ(Result(), "old\r\nLogin;Shop;1;25;1500;3;0 1 2\r\n");
   // Deleted between two tests, after the flag was cleared.
   std::filesystem::remove(env_.resultPath());
-  State().collector.resultFileExists = false;
+  state_.resultFileExists = false;
   Ask(R"("Shop":[0,0,0,1])");
   EXPECT_EQ(Result(), kResultHeader + "Login;Shop;1;25;1500;3;0 1 2\r\n");
 }
 
 TEST_F(EvaluateTest, UnopenableResultFileIsReportedOncePerRow) {
   CapturedOutput output;
-  State().settings.res_location = env_.dir().File("missing/result.csv");
+  env_.settings().res_location = env_.dir().File("missing/result.csv");
   Start();
   Ask(R"("Shop":[1,0,0,0],"Zeta":[0,0,1])");
   EXPECT_EQ(output.errors(),
@@ -169,15 +170,15 @@ TEST_F(EvaluateTest, RefusedAnswerChangesNothing) {
         "{\"timestamp\":\"t\",\"data\":{\"Shop\":[1,0,0,0]}} trailing",
         "{\"timestamp\":\"t\"", "{\"timestamp\":\"t\",\"data\":[]}"}) {
     TestEnvironment env(0);
-    State().collector.testStartTime = 1;
-    State().collector.testEndTime = 2;
-    State().methodLists = {{"Shop", {"e0", "e1", "e2", "e3"}}};
+    EvaluationState state;
+    state.testStartTime = 1;
+    state.testEndTime = 2;
     WriteFile(earlier, "earlier");
-    Evaluate(body);
+    EvaluateAnswer(body, env.settings(), state, lists_);
     EXPECT_EQ(env.LogLines(),
               (Lines{"SIMPLE|Evaluating.", "ERROR|Error in message: " + body}));
-    EXPECT_EQ(State().collector.testStartTime, 1);
-    EXPECT_EQ(State().collector.testEndTime, 2);
+    EXPECT_EQ(state.testStartTime, 1);
+    EXPECT_EQ(state.testEndTime, 2);
     EXPECT_FALSE(FileExists(env.resultPath()));
     EXPECT_EQ(ReadFile(earlier), "earlier");
   }

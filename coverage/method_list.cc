@@ -1,7 +1,6 @@
 #include "coverage/method_list.h"
 
 #include "coverage/name.h"
-#include "harness/state.h"
 #include "log/log.h"
 #include "platform/text_file.h"
 
@@ -14,12 +13,10 @@ using log::WriteLog;
 }  // namespace
 
 void OpenMethodList(const std::string& path, MethodLists& lists) {
-  if (log::Admits(LogLevel::Debug)) {
-    WriteLog(LogLevel::Debug, "Open method list. (name: " + path + ")");
-  }
+  WriteLog(LogLevel::Debug, "Open method list. (name: ", path, ")");
   platform::LineReader file;
   if (!file.Open(path)) {
-    WriteLog(LogLevel::Error, "\"" + path + "\" can't be opened!");
+    WriteLog(LogLevel::Error, "\"", path, "\" can't be opened!");
     return;
   }
   // Whether the header read succeeded does not matter: an empty file gives
@@ -28,7 +25,7 @@ void OpenMethodList(const std::string& path, MethodLists& lists) {
   std::string header;
   file.ReadLine(&header);
   if (header.find("ProjectName") == std::string::npos) {
-    WriteLog(LogLevel::Error, "\"" + path + "\" wrong file format!");
+    WriteLog(LogLevel::Error, "\"", path, "\" wrong file format!");
     return;
   }
   std::size_t semicolon = header.find(';');
@@ -47,10 +44,6 @@ void OpenMethodList(const std::string& path, MethodLists& lists) {
   while (file.ReadLine(&line) == platform::LineReader::Status::kGood) {
     methods.push_back(line);
   }
-}
-
-void OpenMethodList(const std::string& path) {
-  OpenMethodList(path, harness::State().methodLists);
 }
 
 }  // namespace ostrivel::coverage

@@ -21,9 +21,6 @@ using MethodLists = std::map<std::string, MethodList>;
 // is logged at level 2 and changes nothing.
 void OpenMethodList(const std::string& path, MethodLists& lists);
 
-// As above, into the process-wide method lists.
-void OpenMethodList(const std::string& path);
-
 }  // namespace ostrivel::coverage
 
 #endif  // OSTRIVEL_COVERAGE_METHOD_LIST_H_

@@ -6,7 +6,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "harness/state.h"
 #include "testing/log_capture.h"
 #include "testing/temp_dir.h"
 
@@ -89,7 +88,7 @@ TEST_F(MethodListTest, FileThatCannotBeOpenedChangesNothing) {
 }
 
 TEST_F(MethodListTest, DefaultThresholdShowsOnlyTheError) {
-  harness::State().settings.log_level = 1;
+  env_.settings().log_level = 1;
   std::string path = env_.methodsPath() + "missing.csv";
   OpenMethodList(path, lists_);
   EXPECT_THAT(env_.LogLines(),
@@ -154,14 +153,6 @@ TEST_F(MethodListTest, FilesNamingOneApplicationAreAppendedInLoadOrder) {
   Load("ProjectName; Shop\nother\n", "3.csv");
   EXPECT_THAT(lists_, ElementsAre(Pair(" Shop", ElementsAre("other")),
                                   Pair("Shop", ElementsAre("m0", "m1", "m2"))));
-}
-
-TEST_F(MethodListTest, PathOnlyOverloadFillsTheProcessWideLists) {
-  std::string path = env_.methodsPath() + "a.csv";
-  testing::WriteFile(path, "ProjectName;Shop\nm0\n");
-  OpenMethodList(path);
-  EXPECT_THAT(harness::State().methodLists,
-              ElementsAre(Pair("Shop", ElementsAre("m0"))));
 }
 
 }  // namespace

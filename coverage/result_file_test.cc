@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include "harness/state.h"
 #include "platform/operations.h"
 #include "testing/fake_platform.h"
 #include "testing/log_capture.h"

@@ -3,7 +3,6 @@
 #include <charconv>
 #include <cstddef>
 
-#include "harness/state.h"
 #include "log/log.h"
 #include "platform/operations.h"
 #include "platform/text_file.h"
@@ -17,7 +16,7 @@ using log::WriteLog;
 // "<error>" on standard error, "<error> (Path: "<path>")" at level 2.
 void Report(const char* error, const std::string& path) {
   platform::Current().writeError(std::string(error) + "\n");
-  WriteLog(LogLevel::Error, std::string(error) + " (Path: \"" + path + "\")");
+  WriteLog(LogLevel::Error, error, " (Path: \"", path, "\")");
 }
 
 }  // namespace
@@ -29,18 +28,17 @@ void TracePath(const std::string& application,
   WriteLog(LogLevel::Debug, "TracePath method.");
   auto found = methodLists.find(application);
   if (found == methodLists.end()) {
-    WriteLog(LogLevel::Error,
-             "\"" + application + "\" application's method list didn't load!");
+    WriteLog(LogLevel::Error, "\"", application,
+             "\" application's method list didn't load!");
     return;
   }
   const MethodList& methods = found->second;
   if (methods.size() != coverageVector.size()) {
     WriteLog(LogLevel::Error,
              "Size of the loaded and the received method list are not equal "
-             "in \"" +
-                 application + "\"! (loaded list size:" +
-                 std::to_string(methods.size()) + ", recieved list size:" +
-                 std::to_string(coverageVector.size()) + ")");
+             "in \"",
+             application, "\"! (loaded list size:", methods.size(),
+             ", recieved list size:", coverageVector.size(), ")");
     return;
   }
 
@@ -65,13 +63,6 @@ void TracePath(const std::string& application,
   }
   // One flush for the whole file: its bytes are complete only now.
   if (!file.Close()) Report("Unable to write trace-file!", traceLocation);
-}
-
-void TracePath(const std::string& application,
-               const CoverageVector& coverageVector) {
-  const auto& state = harness::State();
-  TracePath(application, coverageVector, state.collector.trace_location,
-            state.methodLists);
 }
 
 }  // namespace ostrivel::coverage

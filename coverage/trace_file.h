@@ -29,11 +29,6 @@ void TracePath(const std::string& application,
                const std::string& traceLocation,
                const MethodLists& methodLists);
 
-// As above, at the process-wide "trace_location" against the process-wide
-// method lists.
-void TracePath(const std::string& application,
-               const CoverageVector& coverageVector);
-
 }  // namespace ostrivel::coverage
 
 #endif  // OSTRIVEL_COVERAGE_TRACE_FILE_H_

@@ -120,9 +120,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
 
   const std::string bytes = Confined(data, size);
   ostrivel::fuzz::WriteBytes("config.txt", bytes);
-  ostrivel::config::ReadConfiguration("config.txt");
+  auto& state = ostrivel::harness::State();
+  ostrivel::config::ReadConfiguration("config.txt", state.settings,
+                                      state.methodLists);
 
-  const auto& state = ostrivel::harness::State();
   Check(SameSettings(state.settings, Expected(bytes, before)),
         "the settings differ from a plain reading of the file");
   if (state.settings.methods_location == before.methods_location) {

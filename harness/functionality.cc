@@ -31,17 +31,10 @@ bool Guarded(const char* function, bool fallback, Body body) noexcept {
   try {
     return body();
   } catch (const std::exception& error) {
-    try {
-      WriteLog(LogLevel::Error, std::string("Unexpected failure in ") +
-                                    function + ". (" + error.what() + ")");
-    } catch (...) {
-    }
+    WriteLog(LogLevel::Error, "Unexpected failure in ", function, ". (",
+             error.what(), ")");
   } catch (...) {
-    try {
-      WriteLog(LogLevel::Error,
-               std::string("Unexpected failure in ") + function + ".");
-    } catch (...) {
-    }
+    WriteLog(LogLevel::Error, "Unexpected failure in ", function, ".");
   }
   return fallback;
 }
@@ -67,8 +60,10 @@ bool Init(const char* configPath) {
   return Guarded("Init", true, [&] {
     // Lists load by appending: a harness that calls Init again must not get
     // each list twice, which no answer's counts would match.
-    State().methodLists.clear();
-    ostrivel::config::ReadConfiguration(configPath);
+    auto& state = State();
+    state.methodLists.clear();
+    ostrivel::config::ReadConfiguration(configPath, state.settings,
+                                        state.methodLists);
     return true;
   });
 }
@@ -114,9 +109,8 @@ bool SetTestName(const char* name) {
     }
     collector.testName = name;
     ostrivel::coverage::ReplaceLineBreaks(collector.testName);
-    WriteLog(LogLevel::Simple,
-             "Update the name of the test case. (Test name: " +
-                 collector.testName + ")");
+    WriteLog(LogLevel::Simple, "Update the name of the test case. (Test name: ",
+             collector.testName, ")");
     return true;
   });
 }

@@ -1,49 +1,28 @@
 #ifndef OSTRIVEL_HARNESS_STATE_H_
 #define OSTRIVEL_HARNESS_STATE_H_
 
-#include <cstdint>
 #include <string>
 
+#include "config/settings.h"
+#include "coverage/evaluate.h"
 #include "coverage/method_list.h"
 #include "platform/operations.h"
 
 // The process-wide state of the library: created at load with its initial
-// values, destroyed at unload, shared by every subsystem. Nothing here does
-// any work at load beyond constructing plain values.
+// values, destroyed at unload. Only the exported functions and the service
+// link reach it; every other part is handed what it needs. Nothing here does
+// any work at load beyond constructing plain values and handing the log its
+// settings.
 
 namespace ostrivel::harness {
 
-// The built-in base of every default path.
-inline constexpr const char* kDefaultBase = "C:/Coverage/";
+using config::Settings;
 
-// The configuration values. Names follow the configuration keys.
-struct Settings {
-  std::string base_location = kDefaultBase;
-  // Joined once from the default base; they do not follow base_location.
-  std::string log_location = std::string(kDefaultBase) + "log.txt";
-  std::string res_location = std::string(kDefaultBase) + "result.csv";
-  std::string methods_location = std::string(kDefaultBase) + "methods/";
-  std::string host_name = "localhost";
-  std::int32_t port = 8182;
-  std::int32_t log_level = 1;
-  std::string methods;  // read by nothing
-  // Opt-in time-outs in milliseconds; 0 waits without limit.
-  std::int32_t connect_timeout_ms = 0;
-  std::int32_t receive_timeout_ms = 0;
-};
-
-// The connection and test state.
-struct CollectorState {
+// The connection to the service beside what the evaluation keeps between
+// answers.
+struct CollectorState : coverage::EvaluationState {
   bool connected = false;
   platform::Socket serviceSocket = platform::kNoSocket;
-  std::string testName;
-  bool resultFileExists = false;
-  // The result file ends in part of a row that could not be removed: the
-  // next row starts with a line end.
-  bool resultLineOpen = false;
-  std::int64_t testStartTime = 0;  // ms since the epoch
-  std::int64_t testEndTime = 0;    // ms since the epoch
-  std::string trace_location;
 };
 
 struct ProcessState {
@@ -52,10 +31,11 @@ struct ProcessState {
   coverage::MethodLists methodLists;
 };
 
-// The one process-wide state.
+// The one process-wide state. Its settings are the log's settings.
 ProcessState& State();
 
-// Puts every value back to its initial value. For tests.
+// Puts every value back to its initial value, the log's settings included.
+// For tests.
 void ResetState();
 
 }  // namespace ostrivel::harness

@@ -1,14 +1,17 @@
 #include "log/log.h"
 
+#include <charconv>
 #include <ctime>
-#include <string_view>
 
-#include "harness/state.h"
 #include "platform/operations.h"
 #include "platform/text_file.h"
 
 namespace ostrivel::log {
 namespace {
+
+// Constant-initialised: a message logged before any settings are handed
+// over is dropped instead of read through a pointer not yet set.
+const Settings* current = nullptr;
 
 std::string_view LevelWord(LogLevel level) {
   switch (level) {
@@ -24,25 +27,39 @@ std::string_view LevelWord(LogLevel level) {
 
 }  // namespace
 
+void UseSettings(const Settings* settings) { current = settings; }
+
 bool Admits(LogLevel level) {
-  return harness::State().settings.log_level <= static_cast<int>(level);
+  return current != nullptr && current->log_level <= static_cast<int>(level);
 }
 
-void WriteLog(LogLevel level, std::string message) {
-  if (!Admits(level)) return;
+namespace internal {
+
+void Piece::SetNumber(std::int64_t value) {
+  size_ = static_cast<std::size_t>(
+      std::to_chars(digits_, digits_ + sizeof(digits_), value).ptr - digits_);
+}
+
+void Piece::SetNumber(std::uint64_t value) {
+  size_ = static_cast<std::size_t>(
+      std::to_chars(digits_, digits_ + sizeof(digits_), value).ptr - digits_);
+}
+
+void WriteLine(LogLevel level, std::initializer_list<Piece> pieces) noexcept {
   try {
+    std::size_t size = 40;
+    for (const Piece& piece : pieces) size += piece.view().size();
     std::string line;
-    line.reserve(message.size() + 40);
+    line.reserve(size);
     line += '[';
     line += GetTimestamp();
     line += LevelWord(level);
     line += "]  ";
-    platform::AppendCrLf(message, &line);
+    for (const Piece& piece : pieces) platform::AppendCrLf(piece.view(), &line);
     line += "\r\n";
     // A failure goes to standard error only: a line about the log in the
     // log it could not be written to would fail the same way.
-    switch (
-        platform::AppendToFile(harness::State().settings.log_location, line)) {
+    switch (platform::AppendToFile(current->log_location, line)) {
       case platform::AppendStatus::kWritten:
         break;
       case platform::AppendStatus::kOpenFailed:
@@ -58,15 +75,7 @@ void WriteLog(LogLevel level, std::string message) {
   }
 }
 
-void WriteLog(LogLevel level, const char* message) {
-  if (!Admits(level)) return;
-  WriteLog(level, std::string(message));
-}
-
-void WriteLog(LogLevel level, const std::ostringstream& stream) {
-  if (!Admits(level)) return;
-  WriteLog(level, stream.str());
-}
+}  // namespace internal
 
 std::string GetTimestamp() {
   std::time_t now = std::time(nullptr);

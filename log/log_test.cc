@@ -1,13 +1,14 @@
 #include "log/log.h"
 
+#include <cstdint>
+#include <limits>
 #include <regex>
-#include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "harness/state.h"
 #include "testing/fake_platform.h"
 #include "testing/log_capture.h"
 
@@ -43,15 +44,45 @@ TEST(LogTest, ThresholdFiltersLowerLevels) {
   }
 }
 
-TEST(LogTest, AllThreeFormsWriteTheSameText) {
+TEST(LogTest, PiecesAreJoinedWithoutSeparators) {
   TestEnvironment env(0);
-  std::ostringstream stream;
-  stream << "value " << 42;
-  WriteLog(LogLevel::Simple, stream);
+  const std::string text = "value ";
   WriteLog(LogLevel::Simple, "value 42");
-  WriteLog(LogLevel::Simple, std::string("value 42"));
-  EXPECT_EQ(stream.str(), "value 42");  // the stream is left as it was
-  EXPECT_EQ(env.LogMessages(), Lines(3, "value 42"));
+  WriteLog(LogLevel::Simple, text, 42);
+  WriteLog(LogLevel::Simple, std::string_view("val"), "ue ", 4, 2U);
+  WriteLog(LogLevel::Simple, "min ", std::numeric_limits<std::int64_t>::min(),
+           " max ", std::numeric_limits<std::uint64_t>::max());
+  WriteLog(LogLevel::Simple, "null:", static_cast<const char*>(nullptr), ".");
+  EXPECT_EQ(
+      env.LogMessages(),
+      (Lines{"value 42", "value 42", "value 42",
+             "min -9223372036854775808 max 18446744073709551615", "null:."}));
+}
+
+TEST(LogTest, WithoutSettingsNothingIsWritten) {
+  TestEnvironment env(0);
+  CapturedOutput output;
+  UseSettings(nullptr);
+  WriteLog(LogLevel::Error, "lost");
+  UseSettings(&env.settings());
+  WriteLog(LogLevel::Error, "kept");
+  EXPECT_EQ(env.LogMessages(), Lines{"kept"});
+  EXPECT_EQ(output.errors(), "");
+}
+
+TEST(LogTest, SettingsHandedOverAreFollowed) {
+  TestEnvironment env(0);
+  Settings own{env.dir().File("own.txt"),
+               static_cast<std::int32_t>(LogLevel::Error)};
+  UseSettings(&own);
+  WriteLog(LogLevel::Simple, "filtered");
+  WriteLog(LogLevel::Error, "own");
+  UseSettings(&env.settings());
+  EXPECT_EQ(env.LogMessages(), Lines{});
+  std::string written =
+      ::ostrivel::testing::ReadFile(env.dir().File("own.txt"));
+  EXPECT_NE(written.find("ERROR ]  own\r\n"), std::string::npos) << written;
+  EXPECT_EQ(written.find("filtered"), std::string::npos);
 }
 
 TEST(LogTest, MessageWithLineEndsIsWrittenUnchanged) {
@@ -64,7 +95,7 @@ TEST(LogTest, MessageWithLineEndsIsWrittenUnchanged) {
 TEST(LogTest, UnwritableLocationReportsOnStandardErrorForAdmittedLines) {
   TestEnvironment env(1);
   CapturedOutput output;
-  harness::State().settings.log_location = env.dir().File("missing/log.txt");
+  env.settings().log_location = env.dir().File("missing/log.txt");
   WriteLog(LogLevel::Debug, "filtered");
   EXPECT_EQ(output.errors(), "");
   WriteLog(LogLevel::Simple, "lost");
@@ -77,7 +108,7 @@ TEST(LogTest, UnwritableLocationReportsOnStandardErrorForAdmittedLines) {
 TEST(LogTest, LocationChangeTakesEffectWithTheNextLine) {
   TestEnvironment env(1);
   WriteLog(LogLevel::Simple, "first");
-  harness::State().settings.log_location = env.dir().File("other.txt");
+  env.settings().log_location = env.dir().File("other.txt");
   WriteLog(LogLevel::Simple, "second");
   EXPECT_EQ(env.LogMessages(), Lines{"first"});
   std::string other =

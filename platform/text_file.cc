@@ -75,14 +75,6 @@ bool TextFileWriter::Close() {
   return closed && !failed_;
 }
 
-bool WriteTextFile(const std::string& path, TextFileWriter::Mode mode,
-                   std::string_view text) {
-  TextFileWriter writer;
-  if (!writer.Open(path, mode)) return false;
-  writer.Write(text);
-  return writer.Close();
-}
-
 void AppendCrLf(std::string_view text, std::string* out) {
   std::size_t start = 0;
   for (;;) {
@@ -132,7 +124,7 @@ LineReader::~LineReader() { Close(); }
 bool LineReader::Open(const std::string& path) {
   Close();
   status_ = Status::kGood;
-  pending_ = kNothingPending;
+  pending_ = kEnd;
   position_ = filled_ = 0;
   const Operations& ops = Current();
   file_ = ops.openFile(path, FileAccess::kRead);
@@ -167,9 +159,9 @@ int LineReader::NextByte() {
 
 int LineReader::Next() {
   int c;
-  if (pending_ != kNothingPending) {
+  if (pending_ != kEnd) {
     c = pending_;
-    pending_ = kNothingPending;
+    pending_ = kEnd;
   } else {
     c = NextByte();
   }

@@ -31,7 +31,6 @@ class TextFileWriter {
   // Returns false when the file cannot be opened or created (a missing
   // directory is not created). Closes a file opened before.
   bool Open(const std::string& path, Mode mode);
-  bool IsOpen() const { return file_ != kNoFile; }
 
   // Appends "text", "\n" written as CR LF. Ignored when not open.
   void Write(std::string_view text);
@@ -67,11 +66,6 @@ class TextFileWriter {
   std::unique_ptr<char[]> buffer_;
   std::size_t used_ = kBufferSize;
 };
-
-// Opens "path" in "mode", writes "text" and closes it again. Returns false
-// when the file cannot be opened or the text did not reach it whole.
-bool WriteTextFile(const std::string& path, TextFileWriter::Mode mode,
-                   std::string_view text);
 
 enum class AppendStatus {
   kWritten,      // every byte reached the file
@@ -131,7 +125,6 @@ class LineReader {
  private:
   static constexpr std::size_t kBufferSize = 16 * 1024;
   static constexpr int kEnd = -1;
-  static constexpr int kNothingPending = kEnd - 1;
   int NextByte();  // the next byte of the file, or kEnd
   int Next();      // the next byte with CR LF folded into LF, or kEnd
 
@@ -141,7 +134,9 @@ class LineReader {
   std::unique_ptr<char[]> buffer_;
   std::size_t position_ = 0;
   std::size_t filled_ = 0;
-  int pending_ = kNothingPending;  // a byte read ahead
+  // A byte read ahead; kEnd when there is none, since once the file has
+  // ended every read gives kEnd again anyway.
+  int pending_ = kEnd;
 };
 
 }  // namespace ostrivel::platform

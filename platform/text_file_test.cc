@@ -1,6 +1,7 @@
 #include "platform/text_file.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -15,6 +16,15 @@ using ::ostrivel::testing::TempDir;
 using ::ostrivel::testing::WriteFile;
 using Mode = TextFileWriter::Mode;
 using Status = LineReader::Status;
+
+// Opens "path" in "mode", writes "text" and closes it again; true when the
+// whole text reached the file.
+bool WriteTextFile(const std::string& path, Mode mode, std::string_view text) {
+  TextFileWriter writer;
+  if (!writer.Open(path, mode)) return false;
+  writer.Write(text);
+  return writer.Close();
+}
 
 TEST(TextFileWriterTest, WritesEveryLineFeedAsCrLf) {
   TempDir dir;

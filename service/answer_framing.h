@@ -63,8 +63,6 @@ class AnswerText {
   // than a digit follows the digits (or follows the blanks, when there are
   // no digits). Until then, more text may change the value.
   bool ContentLengthRead();
-  // True once the header name has been seen.
-  bool ContentLengthNameFound() const { return stage_ != Stage::kName; }
   // The value read so far: 0 without digits or without the header. Too
   // large a value saturates at the largest std::size_t.
   std::size_t ContentLength() const { return value_; }

@@ -1,7 +1,6 @@
 #include "service/connection.h"
 
 #include <cstdint>
-#include <sstream>
 #include <string>
 
 #include "harness/state.h"
@@ -14,11 +13,12 @@ namespace {
 using log::LogLevel;
 using log::WriteLog;
 
-// "(Host:<host> port:<port>)", the port as configured, not cut to 16 bits.
-std::string Address(const harness::Settings& settings) {
-  std::ostringstream text;
-  text << "(Host:" << settings.host_name << " port:" << settings.port << ")";
-  return text.str();
+// Logs "<what> (Host:<host> port:<port>)", the port as configured, not cut
+// to 16 bits.
+void LogAddress(LogLevel level, const char* what,
+                const harness::Settings& settings) {
+  WriteLog(level, what, " (Host:", settings.host_name, " port:", settings.port,
+           ")");
 }
 
 }  // namespace
@@ -49,13 +49,13 @@ bool ConnectToService() {
   auto address = ops.resolve(settings.host_name);
   if (!address || !ops.connect(collector.serviceSocket, *address, port,
                                settings.connect_timeout_ms)) {
-    WriteLog(LogLevel::Error, "Connection failed! " + Address(settings));
+    LogAddress(LogLevel::Error, "Connection failed!", settings);
     ops.closeSocket(collector.serviceSocket);
     collector.serviceSocket = platform::kNoSocket;
     return false;
   }
 
-  WriteLog(LogLevel::Simple, "Device connected! " + Address(settings));
+  LogAddress(LogLevel::Simple, "Device connected!", settings);
   return true;
 }
 

@@ -1,6 +1,5 @@
 #include "service/exchange.h"
 
-#include <charconv>
 #include <cstring>
 
 #include <boost/json.hpp>
@@ -38,17 +37,10 @@ ExchangeEnd SendRequest(std::string content) {
 
   std::string request =
       ComposeRequest(state.settings.host_name, state.settings.port, content);
-  if (log::Admits(LogLevel::Debug)) {
-    WriteLog(LogLevel::Debug, "Sending message... (content: " + content + ")");
-  }
+  WriteLog(LogLevel::Debug, "Sending message... (content: ", content, ")");
   long sent = platform::Current().send(collector.serviceSocket, request.data(),
                                        request.size());
-  if (log::Admits(LogLevel::Debug)) {
-    char number[24];
-    char* end = std::to_chars(number, number + sizeof(number), sent).ptr;
-    WriteLog(LogLevel::Debug,
-             "Sent message length:" + std::string(number, end));
-  }
+  WriteLog(LogLevel::Debug, "Sent message length:", sent);
 
   char buffer[kReceiveSize + 1];
   AnswerText answer;
@@ -91,13 +83,13 @@ ExchangeEnd SendRequest(std::string content) {
   if (brace == AnswerText::npos) {
     if (answer.HasAngle()) {
       // A markup page, most likely an error page of a proxy or server.
-      WriteLog(LogLevel::Error, "Error in message: " + answer.text());
+      WriteLog(LogLevel::Error, "Error in message: ", answer.text());
       return end;
     }
     // When the connection ended, its own line has said why; a complete
     // answer without a body is the service's fault and says so here.
     if (answer.WholeBodyArrived(contentLength)) {
-      WriteLog(LogLevel::Error, "No JSON body in message: " + answer.text());
+      WriteLog(LogLevel::Error, "No JSON body in message: ", answer.text());
     }
     WriteLog(LogLevel::Simple, kClosingLine);
     return end;
@@ -117,8 +109,9 @@ ExchangeEnd SendRequest(std::string content) {
   // answer's (a trailing line end, the start of whatever follows); within
   // the length, text behind the JSON value still spoils the body.
   if (body.size() > contentLength) body.resize(contentLength);
-  if (log::Admits(LogLevel::Debug)) WriteLog(LogLevel::Debug, body);
-  coverage::Evaluate(std::move(body));
+  WriteLog(LogLevel::Debug, body);
+  coverage::EvaluateAnswer(body, state.settings, state.collector,
+                           state.methodLists);
   WriteLog(LogLevel::Simple, kClosingLine);
   return end;
 }

@@ -149,7 +149,7 @@ TEST_F(LinkLifecycleTest, AfterCloseNothingUsesTheOldSocket) {
 TEST_F(LinkLifecycleTest, OneCycleWritesTheResultRowAndTheTraceFile) {
   testing::WriteFile(env_.dir().File("shop.csv"),
                      "ProjectName;Shop\ne0\ne1\ne2\ne3\n");
-  coverage::OpenMethodList(env_.dir().File("shop.csv"));
+  coverage::OpenMethodList(env_.dir().File("shop.csv"), env_.methodLists());
   service_.Push(LoopbackService::Answer(HttpAnswer(kStartBody)));
   service_.Push(LoopbackService::Answer(HttpAnswer(kLoginBody)));
 

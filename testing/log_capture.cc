@@ -20,6 +20,14 @@ TestEnvironment::TestEnvironment(int logLevel) {
 
 TestEnvironment::~TestEnvironment() { harness::ResetState(); }
 
+config::Settings& TestEnvironment::settings() const {
+  return harness::State().settings;
+}
+
+coverage::MethodLists& TestEnvironment::methodLists() const {
+  return harness::State().methodLists;
+}
+
 std::string TestEnvironment::RawLog() const { return ReadFile(logPath()); }
 
 std::vector<std::string> TestEnvironment::LogLines() const {

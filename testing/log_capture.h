@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "config/settings.h"
+#include "coverage/method_list.h"
 #include "testing/temp_dir.h"
 
 namespace ostrivel::testing {
@@ -20,6 +22,10 @@ class TestEnvironment {
   TestEnvironment& operator=(const TestEnvironment&) = delete;
 
   const TempDir& dir() const { return dir_; }
+  // The process-wide settings and method lists: the log follows these
+  // settings.
+  config::Settings& settings() const;
+  coverage::MethodLists& methodLists() const;
   std::string logPath() const { return dir_.File("log.txt"); }
   std::string resultPath() const { return dir_.File("result.csv"); }
   // The methods directory, with a trailing "/"; created empty.

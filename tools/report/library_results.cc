@@ -45,7 +45,9 @@ void LibraryResults::DropLibraryList(const std::string& application) {
 void LibraryResults::RunTest(const std::string& name, const Counts& counts,
                              int runtime) {
   harness::State().collector.testName = name;
-  coverage::Evaluate(R"({"timestamp":"2026.12.08 10:00:00.000"})");
+  harness::ProcessState& state = harness::State();
+  coverage::EvaluateAnswer(R"({"timestamp":"2026.12.08 10:00:00.000"})",
+                           state.settings, state.collector, state.methodLists);
   std::string body = fmt::format(
       R"({{"timestamp":"2026.12.08 10:{:02}:{:02}.{:03}","data":{{)",
       runtime / 60000, runtime / 1000 % 60, runtime % 1000);
@@ -56,8 +58,9 @@ void LibraryResults::RunTest(const std::string& name, const Counts& counts,
     first = false;
   }
   body += "}}";
-  coverage::Evaluate(body);
-  harness::State().collector.resultFileExists = false;
+  coverage::EvaluateAnswer(body, state.settings, state.collector,
+                           state.methodLists);
+  state.collector.resultFileExists = false;
 }
 
 void LibraryResults::AppendToResults(const std::string& bytes) {
