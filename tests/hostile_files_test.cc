@@ -25,6 +25,7 @@ using ostrivel::testing::HttpAnswer;
 using ostrivel::testing::LoopbackService;
 using ostrivel::testing::ReadFile;
 using ostrivel::testing::TempDir;
+using ostrivel::testing::WorkingDirectory;
 using ostrivel::testing::WriteFile;
 using ::testing::Contains;
 
@@ -32,24 +33,6 @@ constexpr const char* kStartBody = R"({"timestamp":"2014.05.06 12:34:56.000"})";
 constexpr const char* kShopBody =
     R"({"timestamp":"2014.05.06 12:34:57.500","data":{"Shop":[3,0,1,0]}})";
 constexpr const char* kRow = "Login;Shop;4;50;1500;0 2;1 3\r\n";
-
-// Restores the working directory when it goes away.
-class WorkingDirectory {
- public:
-  explicit WorkingDirectory(const std::string& path)
-      : saved_(std::filesystem::current_path()) {
-    std::filesystem::current_path(path);
-  }
-  ~WorkingDirectory() {
-    std::error_code error;
-    std::filesystem::current_path(saved_, error);
-  }
-  WorkingDirectory(const WorkingDirectory&) = delete;
-  WorkingDirectory& operator=(const WorkingDirectory&) = delete;
-
- private:
-  std::filesystem::path saved_;
-};
 
 enum class Target { kConfiguration, kLog, kResult, kMethodList, kTrace };
 enum class Thing { kFifo, kDirectory, kFullDevice, kNullDevice };
