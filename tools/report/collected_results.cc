@@ -165,7 +165,7 @@ bool CollectResults(const Locations& locations,
   if (!first.Open(locations.results, error)) return false;
   std::unordered_map<std::string, std::uint64_t> latest;
   while (std::optional<std::string_view> text = first.Next()) {
-    if (*text == kResultHeader) continue;
+    if (*text == formats::kResultHeader) continue;
     std::string reason;
     std::optional<ResultRow> row;
     if (!first.lineEnded()) {

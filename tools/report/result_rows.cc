@@ -140,14 +140,6 @@ std::optional<double> ParseNumber(std::string_view text) {
   return value;
 }
 
-std::string FormatNumber(double value) {
-  if (std::isnan(value)) return "nan";
-  char text[64];
-  auto [end, error] = std::to_chars(text, text + sizeof text, value,
-                                    std::chars_format::general, 6);
-  return error == std::errc() ? std::string(text, end) : std::string();
-}
-
 std::string ShortenRow(std::string_view row) {
   if (row.size() <= kShortRow) return std::string(row);
   return fmt::format("{}... ({} more bytes)", row.substr(0, kRowStart),

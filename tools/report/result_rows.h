@@ -8,12 +8,9 @@
 #include <string_view>
 #include <vector>
 
-namespace ostrivel::report {
+#include "formats/result_format.h"
 
-// The header line the library writes when it creates a result file.
-inline constexpr std::string_view kResultHeader =
-    "Test name;Application name;Trace length;Coverage%;Runtime (ms);"
-    "Covered Methods' IDs;Not Covered Methods' IDs";
+namespace ostrivel::report {
 
 // The seven fields of a result row, as views into the row's text.
 struct ResultRow {
@@ -68,10 +65,6 @@ class AllPositions {
 // A number column's value; "nan" counts as a number (the coverage of an
 // application without methods).
 std::optional<double> ParseNumber(std::string_view text);
-
-// A number as the library writes it in a result row: six significant
-// digits, exponent form from 1e6 on ("1.23457e+06").
-std::string FormatNumber(double value);
 
 // A row for messages: whole when short, else its start and how much is
 // left out.

@@ -97,11 +97,11 @@ TEST(ParsePositionsTest, TheRestOfAllPositionsIsCheckedAsText) {
 }
 
 TEST(NumberTest, FormatsAndReadsLikeTheLibrary) {
-  EXPECT_EQ(FormatNumber(4), "4");
-  EXPECT_EQ(FormatNumber(100.0 / 3), "33.3333");
-  EXPECT_EQ(FormatNumber(999999), "999999");
-  EXPECT_EQ(FormatNumber(1234567), "1.23457e+06");
-  EXPECT_EQ(FormatNumber(std::nan("")), "nan");
+  EXPECT_EQ(formats::FormatNumber(4), "4");
+  EXPECT_EQ(formats::FormatNumber(100.0 / 3), "33.3333");
+  EXPECT_EQ(formats::FormatNumber(999999), "999999");
+  EXPECT_EQ(formats::FormatNumber(1234567), "1.23457e+06");
+  EXPECT_EQ(formats::FormatNumber(std::nan("")), "nan");
   EXPECT_EQ(ParseNumber("1.23457e+06"), 1234570.0);
   EXPECT_EQ(ParseNumber("-5"), -5.0);
   EXPECT_TRUE(std::isnan(*ParseNumber("nan")));

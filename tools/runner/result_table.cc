@@ -81,7 +81,7 @@ ResultRows ParseResultRows(const std::string& text,
   std::string line;
   while (std::getline(lines, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty() || line == kResultHeader) continue;
+    if (line.empty() || line == formats::kResultHeader) continue;
     std::vector<std::string> fields = Split(line, ';');
     if (fields.size() < kColumns) {
       ++result.unreadableLines;

@@ -5,15 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "formats/result_format.h"
+
 // Reading back the library's result file and the summary table that
 // ostrivel-run prints from it.
 
 namespace ostrivel::runner {
-
-// The header line of the result file, without its line end.
-inline constexpr const char* kResultHeader =
-    "Test name;Application name;Trace length;Coverage%;Runtime (ms);"
-    "Covered Methods' IDs;Not Covered Methods' IDs";
 
 // One row of the result file; the numbers as the library wrote them.
 struct ResultRow {

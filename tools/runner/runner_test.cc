@@ -121,7 +121,7 @@ TEST(ConfigValueTest, UnreadableFileHasNoValue) {
 // ---- the result file and the table ----
 
 TEST(ResultTableTest, ParsesRowsSkippingHeadersAndSplitsNamesByKnownTests) {
-  std::string text = std::string(kResultHeader) +
+  std::string text = std::string(formats::kResultHeader) +
                      "\r\n"
                      "Login;Shop;12;33.3333;5;0 2;1\r\n"
                      "a;b;Shop;App;1;50;7;1;0\r\n"
@@ -263,8 +263,8 @@ TEST_F(RunnerTest, CallsTheLibraryAroundEveryCommandAndReportsFailures) {
 
 TEST_F(RunnerTest, TableShowsOnlyTheRowsOfThisRun) {
   Configure();
-  WriteFile(dir_.File("result.csv"),
-            std::string(kResultHeader) + "\r\nOnly;Alpha;1;1;1;0;\r\n");
+  WriteFile(dir_.File("result.csv"), std::string(formats::kResultHeader) +
+                                         "\r\nOnly;Alpha;1;1;1;0;\r\n");
   EXPECT_EQ(Run("Only\ttrue\n"), kSuccess);
   EXPECT_THAT(out_, HasSubstr("Only  PASS    Alpha                  10"));
   EXPECT_THAT(out_, ::testing::Not(HasSubstr("Alpha                   1")));
