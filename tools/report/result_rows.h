@@ -12,22 +12,7 @@
 
 namespace ostrivel::report {
 
-// The seven fields of a result row, as views into the row's text.
-struct ResultRow {
-  std::string_view test;
-  std::string_view application;
-  std::string_view traceLength;
-  std::string_view coverage;
-  std::string_view runtime;
-  std::string_view covered;
-  std::string_view notCovered;
-};
-
-// Splits a row (without its line end) at its ";". Rows are not quoted, so a
-// name holding ";" gives more than seven fields: such a row, and one with
-// fewer, yields nothing and a reason in "*reason".
-std::optional<ResultRow> SplitResultRow(std::string_view line,
-                                        std::string* reason);
+using formats::ResultRow;
 
 // Reads a list of decimal positions separated by one blank ("0 2 5"; empty
 // for none) into "*positions". False when the text is anything else or the

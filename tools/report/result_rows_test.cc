@@ -19,7 +19,7 @@ using testing::WriteFile;
 
 TEST(SplitResultRowTest, SevenFieldsAreARow) {
   std::string reason;
-  auto row = SplitResultRow("Login;Shop;4;50;1500;0 2;1 3", &reason);
+  auto row = formats::SplitResultRow("Login;Shop;4;50;1500;0 2;1 3", &reason);
   ASSERT_TRUE(row);
   EXPECT_EQ(row->test, "Login");
   EXPECT_EQ(row->application, "Shop");
@@ -29,7 +29,7 @@ TEST(SplitResultRowTest, SevenFieldsAreARow) {
   EXPECT_EQ(row->covered, "0 2");
   EXPECT_EQ(row->notCovered, "1 3");
 
-  row = SplitResultRow(";Shop;0;0;0;;0 1", &reason);
+  row = formats::SplitResultRow(";Shop;0;0;0;;0 1", &reason);
   ASSERT_TRUE(row);
   EXPECT_EQ(row->test, "");
   EXPECT_EQ(row->covered, "");
@@ -37,11 +37,12 @@ TEST(SplitResultRowTest, SevenFieldsAreARow) {
 
 TEST(SplitResultRowTest, ASemicolonInANameIsNoRow) {
   std::string reason;
-  EXPECT_FALSE(SplitResultRow("Log;in;Shop;4;50;1500;0 2;1 3", &reason));
+  EXPECT_FALSE(
+      formats::SplitResultRow("Log;in;Shop;4;50;1500;0 2;1 3", &reason));
   EXPECT_EQ(reason,
             "the row has 8 fields instead of 7: a test or application name "
             "holds \";\"");
-  EXPECT_FALSE(SplitResultRow("Login;Shop;4;50", &reason));
+  EXPECT_FALSE(formats::SplitResultRow("Login;Shop;4;50", &reason));
   EXPECT_EQ(reason, "the row has 4 fields instead of 7");
 }
 

@@ -94,7 +94,6 @@ int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
   library->Open();
 
   std::vector<TestOutcome> outcomes;
-  std::vector<std::string> names;
   const std::size_t count = list.tests.size();
   for (std::size_t index = 0; index < count; ++index) {
     const TestCase& test = list.tests[index];
@@ -130,13 +129,11 @@ int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
     }
     out << std::flush;
     outcomes.push_back(outcome);
-    names.push_back(test.name);
   }
 
   library->Close();
 
-  ResultRows rows =
-      ParseResultRows(ReadFileFrom(resultPath, resultOffset), names);
+  ResultRows rows = ParseResultRows(ReadFileFrom(resultPath, resultOffset));
   out << "\n" << FormatSummaryTable(outcomes, rows.rows) << "\n";
 
   int passed = 0;
