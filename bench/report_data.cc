@@ -13,6 +13,8 @@
 #include <system_error>
 #include <utility>
 
+#include "formats/result_format.h"
+
 namespace ostrivel::bench {
 namespace {
 
@@ -160,12 +162,8 @@ void AppendInteger(std::string& text, std::int64_t value) {
   text.append(digits, result.ptr);
 }
 
-// The library writes its numbers like printf("%g").
 void AppendNumber(std::string& text, double value) {
-  char digits[32];
-  auto result = std::to_chars(digits, digits + sizeof(digits), value,
-                              std::chars_format::general, 6);
-  text.append(digits, result.ptr);
+  text += formats::FormatNumber(value);
 }
 
 // Kinds of test shapes: how many features a test touches in one
@@ -621,9 +619,7 @@ std::optional<WrittenFiles> WriteReportData(const ReportData& data,
     *error = "cannot create " + resultPath;
     return std::nullopt;
   }
-  const std::string_view header =
-      "Test name;Application name;Trace length;Coverage%;Runtime (ms);"
-      "Covered Methods' IDs;Not Covered Methods' IDs\r\n";
+  const std::string header = std::string(formats::kResultHeader) + "\r\n";
   bool resultWritten = std::fwrite(header.data(), 1, header.size(),
                                    result.get()) == header.size();
   written.resultBytes += header.size();

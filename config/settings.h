@@ -5,12 +5,10 @@
 #include <string>
 
 #include "coverage/evaluate.h"
+#include "formats/defaults.h"
 #include "log/log.h"
 
 namespace ostrivel::config {
-
-// The built-in base of every default path.
-inline constexpr const char* kDefaultBase = "C:/Coverage/";
 
 // The configuration values, with their built-in defaults. Names follow the
 // configuration keys. The log's and the evaluation's own settings are parts
@@ -19,11 +17,12 @@ struct Settings : log::Settings, coverage::Settings {
   // The paths are joined once from the default base; they do not follow
   // base_location.
   Settings()
-      : log::Settings{std::string(kDefaultBase) + "log.txt"},
-        coverage::Settings{kDefaultBase,
-                           std::string(kDefaultBase) + "result.csv"} {}
+      : log::Settings{formats::DefaultPath(formats::kLogFileName)},
+        coverage::Settings{std::string(formats::kDefaultBase),
+                           formats::DefaultPath(formats::kResultFileName)} {}
 
-  std::string methods_location = std::string(kDefaultBase) + "methods/";
+  std::string methods_location =
+      formats::DefaultPath(formats::kMethodsFolderName);
   std::string host_name = "localhost";
   std::int32_t port = 8182;
   std::string methods;  // read by nothing

@@ -79,8 +79,8 @@ void EvaluateApplication(const std::string& application,
   // The coverage's text is at most a dozen characters: built when the line
   // is not written, it still allocates nothing.
   WriteLog(LogLevel::Debug, "Trace length: ", traceLength,
-           ", Coverage %: ", FormatNumber(coverage), "%, Runtime: ", runtime,
-           " milisec");
+           ", Coverage %: ", formats::FormatNumber(coverage),
+           "%, Runtime: ", runtime, " milisec");
 
   TracePath(application, counts, state.trace_location, methodLists);
 }

@@ -107,7 +107,7 @@ TEST_F(EvaluateTest, LargeNumbersAreExactOnlyInTheLog) {
   // No start time seen: the runtime is the end time itself.
   Ask(R"("Shop":[1234567,0,0,0],"Zeta":[2147483647,2147483647,2])");
   const std::int64_t end = TimestampToMilliseconds(kEnd);
-  const std::string runtime = FormatNumber(static_cast<double>(end));
+  const std::string runtime = formats::FormatNumber(static_cast<double>(end));
   EXPECT_NE(runtime.find("e+12"), std::string::npos) << runtime;
   EXPECT_EQ(Result(), kResultHeader + "Login;Shop;1.23457e+06;25;" + runtime +
                           ";0;1 2 3\r\nLogin;Zeta;4.29497e+09;100;" + runtime +

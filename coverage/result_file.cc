@@ -1,6 +1,5 @@
 #include "coverage/result_file.h"
 
-#include <charconv>
 #include <utility>
 
 #include "log/log.h"
@@ -20,15 +19,6 @@ void Report(const char* error) {
 
 }  // namespace
 
-std::string FormatNumber(double value) {
-  // to_chars in general form with precision 6 gives the text of %g (and so
-  // of a stream's default), without a stream or the locale.
-  char buffer[32];
-  auto result = std::to_chars(buffer, buffer + sizeof(buffer), value,
-                              std::chars_format::general, 6);
-  return std::string(buffer, result.ptr);
-}
-
 void ResultFile::Write(std::string_view piece) {
   platform::AppendCrLf(piece, &row_);
 }
@@ -45,8 +35,8 @@ bool ResultFile::EndRow() {
     *fileExists_ = probe != platform::kNoFile;
     ops.closeFile(probe);
     if (!*fileExists_) {
-      std::string header;
-      platform::AppendCrLf(kResultHeader, &header);
+      std::string header(formats::kResultHeader);
+      header += "\r\n";
       row.insert(0, header);
     }
   }

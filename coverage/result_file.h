@@ -4,16 +4,9 @@
 #include <string>
 #include <string_view>
 
+#include "formats/result_format.h"
+
 namespace ostrivel::coverage {
-
-// The first line of a new result file.
-inline constexpr std::string_view kResultHeader =
-    "Test name;Application name;Trace length;Coverage%;Runtime (ms);"
-    "Covered Methods' IDs;Not Covered Methods' IDs\n";
-
-// "value" as a standard output stream writes a double by default: %g with
-// six significant digits ("50", "33.3333", "1.23457e+06", "nan", "inf").
-std::string FormatNumber(double value);
 
 // Builds one row of the result file at "path" from its pieces and appends
 // it whole, in one write, so that neither a failure nor another process
@@ -21,13 +14,13 @@ std::string FormatNumber(double value);
 //
 // When "*fileExists" is false the file is probed when the row is written
 // and "*fileExists" set to whether it exists; a row whose probe found no file
-// is preceded by the header line. A file that cannot be opened (also a FIFO,
-// a socket or a directory) loses the row, reported as "Unable to open
-// result-file!" on standard error and at level 2 in the log; a failed write
-// or close loses it as "Unable to write result-file!". "*lineOpen" records a
-// row cut short in the file (see platform::AppendToFile), so that the next row
-// starts on a line of its own. "\n" is written as CR LF. "path" and both
-// flags must outlive this object.
+// is preceded by the header line (formats::kResultHeader). A file that cannot
+// be opened (also a FIFO, a socket or a directory) loses the row, reported as
+// "Unable to open result-file!" on standard error and at level 2 in the log; a
+// failed write or close loses it as "Unable to write result-file!". "*lineOpen"
+// records a row cut short in the file (see platform::AppendToFile), so that the
+// next row starts on a line of its own. "\n" is written as CR LF. "path" and
+// both flags must outlive this object.
 class ResultFile {
  public:
   ResultFile(const std::string& path, bool* fileExists, bool* lineOpen)
@@ -35,7 +28,7 @@ class ResultFile {
 
   // Adds "piece" to the row.
   void Write(std::string_view piece);
-  void WriteNumber(double value) { row_ += FormatNumber(value); }
+  void WriteNumber(double value) { row_ += formats::FormatNumber(value); }
   // Ends the row with "\n" and appends it to the file. Returns true when
   // the whole row reached the file. The next piece starts a new row.
   bool EndRow();

@@ -36,15 +36,15 @@ TEST(FormatNumberTest, MatchesTheStreamDefault) {
                        1.39937e12, 1e300, 5e-324, kInf, -kInf, kNan}) {
     std::ostringstream ss;
     ss << value;
-    EXPECT_EQ(FormatNumber(value), ss.str());
+    EXPECT_EQ(formats::FormatNumber(value), ss.str());
   }
-  EXPECT_EQ(FormatNumber(50), "50");
-  EXPECT_EQ(FormatNumber(100.0 / 3), "33.3333");
-  EXPECT_EQ(FormatNumber(1234567), "1.23457e+06");
-  EXPECT_EQ(FormatNumber(2e6), "2e+06");
-  EXPECT_EQ(FormatNumber(kNan), "nan");
+  EXPECT_EQ(formats::FormatNumber(50), "50");
+  EXPECT_EQ(formats::FormatNumber(100.0 / 3), "33.3333");
+  EXPECT_EQ(formats::FormatNumber(1234567), "1.23457e+06");
+  EXPECT_EQ(formats::FormatNumber(2e6), "2e+06");
+  EXPECT_EQ(formats::FormatNumber(kNan), "nan");
   // The same text on every platform; MinGW's stream drops the sign here.
-  EXPECT_EQ(FormatNumber(-kNan), "-nan");
+  EXPECT_EQ(formats::FormatNumber(-kNan), "-nan");
 }
 
 class ResultFileTest : public ::testing::Test {

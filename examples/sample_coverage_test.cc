@@ -154,7 +154,7 @@ class SampleCoverageTest : public ::testing::Test {
   // one (one application in the methods directory).
   std::map<std::string, ResultRow> RowsByTest(const std::string& application) {
     runner::ResultRows rows =
-        runner::ParseResultRows(ReadFile(dir_.File("result.csv")), {});
+        runner::ParseResultRows(ReadFile(dir_.File("result.csv")));
     EXPECT_EQ(rows.unreadableLines, 0);
     std::map<std::string, ResultRow> byTest;
     for (const ResultRow& row : rows.rows) {

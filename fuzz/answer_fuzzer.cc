@@ -131,7 +131,8 @@ void CheckFiles() {
   std::string result =
       ostrivel::fuzz::ReadBytes(scratch + "result.csv", &found);
   if (found) {
-    Check(result.starts_with(AsWritten(ostrivel::coverage::kResultHeader)),
+    Check(result.starts_with(std::string(ostrivel::formats::kResultHeader) +
+                             "\r\n"),
           "a result file without its header");
     Check(EndsWithLineEnd(result), "a result row without its line end");
   }

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "formats/result_format.h"
+
 #define FAKE_EXPORT __attribute__((visibility("default")))
 
 namespace {
@@ -105,8 +107,7 @@ FAKE_EXPORT bool GetCollectedInformation() {
   bool exists = std::ifstream(fake.resultPath).good();
   std::ofstream result(fake.resultPath, std::ios::app | std::ios::binary);
   if (!exists) {
-    result << "Test name;Application name;Trace length;Coverage%;"
-              "Runtime (ms);Covered Methods' IDs;Not Covered Methods' IDs\r\n";
+    result << ostrivel::formats::kResultHeader << "\r\n";
   }
   for (const std::string& application : fake.applications) {
     result << fake.testName << ";" << application << ";" << 10 * fake.tests

@@ -108,7 +108,7 @@ TEST(ListenerTest, RealLibraryWritesOneRowPerTestNamedSuiteDotTest) {
   EXPECT_TRUE(result.Passed()) << result.output;
 
   runner::ResultRows rows =
-      runner::ParseResultRows(ReadFile(dir.File("result.csv")), {});
+      runner::ParseResultRows(ReadFile(dir.File("result.csv")));
   EXPECT_EQ(rows.unreadableLines, 0);
   std::vector<std::string> names;
   for (const runner::ResultRow& row : rows.rows) {

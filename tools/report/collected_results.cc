@@ -165,7 +165,7 @@ bool CollectResults(const Locations& locations,
   if (!first.Open(locations.results, error)) return false;
   std::unordered_map<std::string, std::uint64_t> latest;
   while (std::optional<std::string_view> text = first.Next()) {
-    if (*text == kResultHeader) continue;
+    if (*text == formats::kResultHeader) continue;
     std::string reason;
     std::optional<ResultRow> row;
     if (!first.lineEnded()) {
@@ -173,7 +173,7 @@ bool CollectResults(const Locations& locations,
     } else if (text->empty()) {
       reason = "the line is empty";
     } else {
-      row = SplitResultRow(*text, &reason);
+      row = formats::SplitResultRow(*text, &reason);
     }
     if (!row) {
       collection->refused.push_back(
@@ -206,7 +206,7 @@ bool CollectResults(const Locations& locations,
     std::uint64_t line = second.lineNumber();
     if (line >= isLatest.size() || !isLatest[line]) continue;
     std::string ignored;
-    std::optional<ResultRow> row = SplitResultRow(*text, &ignored);
+    std::optional<ResultRow> row = formats::SplitResultRow(*text, &ignored);
     // The file can have changed between the readings.
     if (!row) continue;
     checker.Check(line, *text, *row);

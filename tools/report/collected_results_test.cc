@@ -280,7 +280,7 @@ TEST_F(ReportOverLibraryResults, DamagedTraceFilesAreRefused) {
 }
 
 TEST_F(ReportOverLibraryResults, BrokenAndUnfinishedRowsAreRefused) {
-  results_.AppendToResults(std::string(kResultHeader) + "\r\n");
+  results_.AppendToResults(std::string(formats::kResultHeader) + "\r\n");
   results_.AppendToResults("\r\n");
   results_.AppendToResults("X;Shop;many;20;5;0;1 2 3 4\r\n");
   results_.AppendToResults("Y;Shop;1;20;5;0;1 2 4 5\r\n");

@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 #include <fmt/ostream.h>
 
+#include "formats/defaults.h"
 #include "tools/file_formats/config_value.h"
 #include "tools/report/html/html_report.h"
 #include "tools/report/queries.h"
@@ -13,8 +14,6 @@
 namespace ostrivel::report {
 
 namespace {
-
-constexpr const char* kDefaultBase = "C:/Coverage/";
 
 void ReportProblems(const Locations& locations,
                     const std::vector<std::string>& methodListProblems,
@@ -45,13 +44,14 @@ std::optional<Locations> ResolveLocations(const SourceOptions& options,
           .value_or(std::move(fallback));
     };
     locations.results =
-        value("res_location", std::string(kDefaultBase) + "result.csv");
-    locations.tracePrefix = value("base_location", kDefaultBase);
-    locations.methodsDirectory =
-        value("methods_location", std::string(kDefaultBase) + "methods/");
+        value("res_location", formats::DefaultPath(formats::kResultFileName));
+    locations.tracePrefix =
+        value("base_location", std::string(formats::kDefaultBase));
+    locations.methodsDirectory = value(
+        "methods_location", formats::DefaultPath(formats::kMethodsFolderName));
   } else {
     locations.results = options.results.empty()
-                            ? std::string(kDefaultBase) + "result.csv"
+                            ? formats::DefaultPath(formats::kResultFileName)
                             : options.results;
     std::size_t slash = locations.results.rfind('/');
     std::string folder = slash == std::string::npos

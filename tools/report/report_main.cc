@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "formats/defaults.h"
 #include "tools/report/report_command.h"
 
 namespace {
@@ -32,9 +33,11 @@ int Main(int argc, char** argv) {
   app.add_option("-c,--config", sources.config,
                  "The library's configuration file: res_location, "
                  "base_location and methods_location say where to read");
-  app.add_option("-r,--results", sources.results,
-                 "The result file (default: res_location, else "
-                 "C:/Coverage/result.csv)");
+  app.add_option(
+      "-r,--results", sources.results,
+      "The result file (default: res_location, else " +
+          ostrivel::formats::DefaultPath(ostrivel::formats::kResultFileName) +
+          ")");
   app.add_option("-t,--traces", sources.traces,
                  "What trace file names follow, as base_location (default: "
                  "base_location, else the result file's folder)");

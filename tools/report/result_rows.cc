@@ -11,39 +11,11 @@ namespace ostrivel::report {
 
 namespace {
 
-constexpr std::size_t kFields = 7;
 constexpr std::size_t kReadSize = 1 << 20;
 constexpr std::size_t kShortRow = 240;
 constexpr std::size_t kRowStart = 200;
 
 }  // namespace
-
-std::optional<ResultRow> SplitResultRow(std::string_view line,
-                                        std::string* reason) {
-  std::string_view fields[kFields];
-  std::size_t count = 0;
-  std::size_t start = 0;
-  while (true) {
-    std::size_t semicolon = line.find(';', start);
-    std::string_view field = line.substr(
-        start, semicolon == std::string_view::npos ? std::string_view::npos
-                                                   : semicolon - start);
-    if (count < kFields) fields[count] = field;
-    ++count;
-    if (semicolon == std::string_view::npos) break;
-    start = semicolon + 1;
-  }
-  if (count != kFields) {
-    *reason =
-        fmt::format("the row has {} fields instead of {}", count, kFields);
-    if (count > kFields) {
-      *reason += ": a test or application name holds \";\"";
-    }
-    return std::nullopt;
-  }
-  return ResultRow{fields[0], fields[1], fields[2], fields[3],
-                   fields[4], fields[5], fields[6]};
-}
 
 bool ParsePositions(std::string_view text,
                     std::vector<std::uint32_t>* positions) {
@@ -138,14 +110,6 @@ std::optional<double> ParseNumber(std::string_view text) {
     return std::nullopt;
   }
   return value;
-}
-
-std::string FormatNumber(double value) {
-  if (std::isnan(value)) return "nan";
-  char text[64];
-  auto [end, error] = std::to_chars(text, text + sizeof text, value,
-                                    std::chars_format::general, 6);
-  return error == std::errc() ? std::string(text, end) : std::string();
 }
 
 std::string ShortenRow(std::string_view row) {

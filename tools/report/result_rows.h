@@ -8,29 +8,11 @@
 #include <string_view>
 #include <vector>
 
+#include "formats/result_format.h"
+
 namespace ostrivel::report {
 
-// The header line the library writes when it creates a result file.
-inline constexpr std::string_view kResultHeader =
-    "Test name;Application name;Trace length;Coverage%;Runtime (ms);"
-    "Covered Methods' IDs;Not Covered Methods' IDs";
-
-// The seven fields of a result row, as views into the row's text.
-struct ResultRow {
-  std::string_view test;
-  std::string_view application;
-  std::string_view traceLength;
-  std::string_view coverage;
-  std::string_view runtime;
-  std::string_view covered;
-  std::string_view notCovered;
-};
-
-// Splits a row (without its line end) at its ";". Rows are not quoted, so a
-// name holding ";" gives more than seven fields: such a row, and one with
-// fewer, yields nothing and a reason in "*reason".
-std::optional<ResultRow> SplitResultRow(std::string_view line,
-                                        std::string* reason);
+using formats::ResultRow;
 
 // Reads a list of decimal positions separated by one blank ("0 2 5"; empty
 // for none) into "*positions". False when the text is anything else or the
@@ -68,10 +50,6 @@ class AllPositions {
 // A number column's value; "nan" counts as a number (the coverage of an
 // application without methods).
 std::optional<double> ParseNumber(std::string_view text);
-
-// A number as the library writes it in a result row: six significant
-// digits, exponent form from 1e6 on ("1.23457e+06").
-std::string FormatNumber(double value);
 
 // A row for messages: whole when short, else its start and how much is
 // left out.

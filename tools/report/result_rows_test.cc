@@ -19,7 +19,7 @@ using testing::WriteFile;
 
 TEST(SplitResultRowTest, SevenFieldsAreARow) {
   std::string reason;
-  auto row = SplitResultRow("Login;Shop;4;50;1500;0 2;1 3", &reason);
+  auto row = formats::SplitResultRow("Login;Shop;4;50;1500;0 2;1 3", &reason);
   ASSERT_TRUE(row);
   EXPECT_EQ(row->test, "Login");
   EXPECT_EQ(row->application, "Shop");
@@ -29,7 +29,7 @@ TEST(SplitResultRowTest, SevenFieldsAreARow) {
   EXPECT_EQ(row->covered, "0 2");
   EXPECT_EQ(row->notCovered, "1 3");
 
-  row = SplitResultRow(";Shop;0;0;0;;0 1", &reason);
+  row = formats::SplitResultRow(";Shop;0;0;0;;0 1", &reason);
   ASSERT_TRUE(row);
   EXPECT_EQ(row->test, "");
   EXPECT_EQ(row->covered, "");
@@ -37,11 +37,12 @@ TEST(SplitResultRowTest, SevenFieldsAreARow) {
 
 TEST(SplitResultRowTest, ASemicolonInANameIsNoRow) {
   std::string reason;
-  EXPECT_FALSE(SplitResultRow("Log;in;Shop;4;50;1500;0 2;1 3", &reason));
+  EXPECT_FALSE(
+      formats::SplitResultRow("Log;in;Shop;4;50;1500;0 2;1 3", &reason));
   EXPECT_EQ(reason,
             "the row has 8 fields instead of 7: a test or application name "
             "holds \";\"");
-  EXPECT_FALSE(SplitResultRow("Login;Shop;4;50", &reason));
+  EXPECT_FALSE(formats::SplitResultRow("Login;Shop;4;50", &reason));
   EXPECT_EQ(reason, "the row has 4 fields instead of 7");
 }
 
@@ -97,11 +98,11 @@ TEST(ParsePositionsTest, TheRestOfAllPositionsIsCheckedAsText) {
 }
 
 TEST(NumberTest, FormatsAndReadsLikeTheLibrary) {
-  EXPECT_EQ(FormatNumber(4), "4");
-  EXPECT_EQ(FormatNumber(100.0 / 3), "33.3333");
-  EXPECT_EQ(FormatNumber(999999), "999999");
-  EXPECT_EQ(FormatNumber(1234567), "1.23457e+06");
-  EXPECT_EQ(FormatNumber(std::nan("")), "nan");
+  EXPECT_EQ(formats::FormatNumber(4), "4");
+  EXPECT_EQ(formats::FormatNumber(100.0 / 3), "33.3333");
+  EXPECT_EQ(formats::FormatNumber(999999), "999999");
+  EXPECT_EQ(formats::FormatNumber(1234567), "1.23457e+06");
+  EXPECT_EQ(formats::FormatNumber(std::nan("")), "nan");
   EXPECT_EQ(ParseNumber("1.23457e+06"), 1234570.0);
   EXPECT_EQ(ParseNumber("-5"), -5.0);
   EXPECT_TRUE(std::isnan(*ParseNumber("nan")));

@@ -92,7 +92,7 @@ bool ReadTrace(const std::string& path, const TraceCheck& check,
   // Different calls tell of another run for sure; a different method line
   // with the same calls more likely of a changed method list.
   if (rows != covered.size() ||
-      FormatNumber(static_cast<double>(sum)) != check.traceLength) {
+      formats::FormatNumber(static_cast<double>(sum)) != check.traceLength) {
     *reason = fmt::format(
         "the trace file \"{}\" holds {} calls of {} methods, the row {} calls "
         "of {}: they come from different runs",

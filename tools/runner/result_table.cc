@@ -4,58 +4,12 @@
 #include <array>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include <fmt/format.h>
 
 namespace ostrivel::runner {
-
-namespace {
-
-constexpr std::size_t kColumns = 7;
-constexpr std::size_t kFixedRightColumns = 5;
-
-std::vector<std::string> Split(const std::string& line, char separator) {
-  std::vector<std::string> fields;
-  std::size_t begin = 0;
-  for (;;) {
-    std::size_t end = line.find(separator, begin);
-    if (end == std::string::npos) {
-      fields.push_back(line.substr(begin));
-      return fields;
-    }
-    fields.push_back(line.substr(begin, end - begin));
-    begin = end + 1;
-  }
-}
-
-std::string Join(std::vector<std::string>::const_iterator begin,
-                 std::vector<std::string>::const_iterator end) {
-  std::string text;
-  for (auto field = begin; field != end; ++field) {
-    if (field != begin) text += ';';
-    text += *field;
-  }
-  return text;
-}
-
-// Splits "test;application" where either may hold ";" itself.
-void SplitNames(const std::string& names,
-                const std::vector<std::string>& knownTests, ResultRow* row) {
-  const std::string* best = nullptr;
-  for (const std::string& test : knownTests) {
-    if (names.size() > test.size() &&
-        names.compare(0, test.size(), test) == 0 && names[test.size()] == ';' &&
-        (best == nullptr || test.size() > best->size())) {
-      best = &test;
-    }
-  }
-  std::size_t split = best != nullptr ? best->size() : names.find(';');
-  row->testName = names.substr(0, split);
-  row->application = names.substr(split + 1);
-}
-
-}  // namespace
 
 std::uint64_t FileSize(const std::string& path) {
   std::error_code error;
@@ -74,28 +28,25 @@ std::string ReadFileFrom(const std::string& path, std::uint64_t offset) {
   return text.str();
 }
 
-ResultRows ParseResultRows(const std::string& text,
-                           const std::vector<std::string>& knownTests) {
+ResultRows ParseResultRows(const std::string& text) {
   ResultRows result;
   std::istringstream lines(text);
   std::string line;
   while (std::getline(lines, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty() || line == kResultHeader) continue;
-    std::vector<std::string> fields = Split(line, ';');
-    if (fields.size() < kColumns) {
+    if (line.empty() || line == formats::kResultHeader) continue;
+    std::string reason;
+    std::optional<formats::ResultRow> fields =
+        formats::SplitResultRow(line, &reason);
+    if (!fields) {
       ++result.unreadableLines;
       continue;
     }
-    auto fixed = fields.end() - kFixedRightColumns;
-    ResultRow row;
-    SplitNames(Join(fields.begin(), fixed), knownTests, &row);
-    row.traceLength = fixed[0];
-    row.coverage = fixed[1];
-    row.runtime = fixed[2];
-    row.covered = fixed[3];
-    row.notCovered = fixed[4];
-    result.rows.push_back(std::move(row));
+    result.rows.push_back(ResultRow{
+        std::string(fields->test), std::string(fields->application),
+        std::string(fields->traceLength), std::string(fields->coverage),
+        std::string(fields->runtime), std::string(fields->covered),
+        std::string(fields->notCovered)});
   }
   return result;
 }

@@ -5,15 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "formats/result_format.h"
+
 // Reading back the library's result file and the summary table that
 // ostrivel-run prints from it.
 
 namespace ostrivel::runner {
-
-// The header line of the result file, without its line end.
-inline constexpr const char* kResultHeader =
-    "Test name;Application name;Trace length;Coverage%;Runtime (ms);"
-    "Covered Methods' IDs;Not Covered Methods' IDs";
 
 // One row of the result file; the numbers as the library wrote them.
 struct ResultRow {
@@ -39,13 +36,11 @@ std::uint64_t FileSize(const std::string& path);
 // is read whole. Empty when the file cannot be read.
 std::string ReadFileFrom(const std::string& path, std::uint64_t offset);
 
-// Splits result-file text into rows. Lines end in LF or CR LF; header lines
-// are skipped. The library writes names without quoting, so a ";" in a
-// name shifts the columns: the last five columns are taken from the right,
-// and the test name is the longest of "knownTests" that the rest starts
-// with (else the text before its first ";").
-ResultRows ParseResultRows(const std::string& text,
-                           const std::vector<std::string>& knownTests);
+// Splits result-file text into rows by formats::SplitResultRow. Lines end in
+// LF or CR LF; header lines and empty lines are skipped. A line that is no
+// row of seven fields (a test or application name holding ";" makes more) is
+// counted in unreadableLines.
+ResultRows ParseResultRows(const std::string& text);
 
 // How one test of the list ended.
 struct TestOutcome {

@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "formats/defaults.h"
 #include "ostrivel/harness_library.h"
 #include "tools/file_formats/config_value.h"
 #include "tools/process/child_process.h"
@@ -25,8 +26,6 @@ using process::RunCommand;
 using tools::ReadConfigValue;
 
 constexpr const char* kLibraryName = "libostrivel.so";
-// The library's own default when the configuration names no result file.
-constexpr const char* kDefaultResultPath = "C:/Coverage/result.csv";
 // A failed test shows at most this many of its last output lines.
 constexpr std::size_t kShownOutputLines = 40;
 
@@ -87,7 +86,7 @@ int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
 
   std::string resultPath = options.resultPath.value_or(
       ReadConfigValue(options.configPath, "res_location")
-          .value_or(kDefaultResultPath));
+          .value_or(formats::DefaultPath(formats::kResultFileName)));
   // Rows accumulate over runs; the table shows those written from here on.
   std::uint64_t resultOffset = FileSize(resultPath);
 
@@ -95,7 +94,6 @@ int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
   library->Open();
 
   std::vector<TestOutcome> outcomes;
-  std::vector<std::string> names;
   const std::size_t count = list.tests.size();
   for (std::size_t index = 0; index < count; ++index) {
     const TestCase& test = list.tests[index];
@@ -131,13 +129,11 @@ int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
     }
     out << std::flush;
     outcomes.push_back(outcome);
-    names.push_back(test.name);
   }
 
   library->Close();
 
-  ResultRows rows =
-      ParseResultRows(ReadFileFrom(resultPath, resultOffset), names);
+  ResultRows rows = ParseResultRows(ReadFileFrom(resultPath, resultOffset));
   out << "\n" << FormatSummaryTable(outcomes, rows.rows) << "\n";
 
   int passed = 0;
