@@ -218,16 +218,24 @@ void LoopbackService::Run() {
         kept.push_back(std::move(connection));
       } else {
         if (connection.fd >= 0) ::close(connection.fd);
-        --openConnections_;
+        ClosedConnections(1);
       }
     }
     connections_ = std::move(kept);
   }
   for (const Connection& connection : connections_) ::close(connection.fd);
-  openConnections_ -= static_cast<int>(connections_.size());
+  ClosedConnections(static_cast<int>(connections_.size()));
   connections_.clear();
   ::close(listener_);
   listener_ = -1;
+}
+
+void LoopbackService::ClosedConnections(int count) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    openConnections_ -= count;
+  }
+  connectionClosed_.notify_all();
 }
 
 void LoopbackService::Accept() {
@@ -253,13 +261,9 @@ void LoopbackService::Accept() {
 }
 
 bool LoopbackService::WaitForOpenConnections(int count, int timeoutMs) const {
-  auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (openConnections_ > count) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
+  std::unique_lock<std::mutex> lock(mutex_);
+  return connectionClosed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                    [&] { return openConnections_ <= count; });
 }
 
 bool LoopbackService::Read(Connection& connection) {

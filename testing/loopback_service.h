@@ -2,6 +2,7 @@
 #define OSTRIVEL_TESTING_LOOPBACK_SERVICE_H_
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -124,6 +125,8 @@ class LoopbackService {
   bool SendAll(int fd, std::string_view bytes);
   bool SendFiller(int fd, char filler, std::size_t size);
   Step NextStep(const std::string& request);
+  // Counts "count" connections as closed and wakes WaitForOpenConnections.
+  void ClosedConnections(int count);
 
   int listener_ = -1;
   std::uint16_t port_ = 0;
@@ -132,6 +135,9 @@ class LoopbackService {
   std::atomic<int> openConnections_{0};
 
   mutable std::mutex mutex_;  // guards what follows
+  // Signalled whenever connections close; "openConnections_" changes under
+  // "mutex_" when it drops, so that a waiter never misses the change.
+  mutable std::condition_variable connectionClosed_;
   std::deque<Step> script_;
   Responder responder_;
   std::vector<Request> requests_;
