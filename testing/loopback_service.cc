@@ -373,9 +373,12 @@ UnansweredPort::UnansweredPort() {
 UnansweredPort::~UnansweredPort() { ::close(fd_); }
 
 FullBacklogPort::FullBacklogPort() {
-  // With a backlog of 0 the kernel queues one connection; once that one
-  // waits, every further SYN is dropped. Connect until an attempt stays
-  // unanswered, in case the kernel queues more than that.
+  // With a backlog of 0 the kernel queues one established connection; while
+  // that one waits to be accepted, every further SYN is dropped. The listener
+  // turns readable once the connection is queued, and TCP_INFO of a listener
+  // gives the queue's length ("unacked") and limit ("sacked"): the port is
+  // known to be full without waiting to see whether a connection goes
+  // unanswered.
   fd_ = BoundSocket(&port_);
   if (fd_ < 0 || ::listen(fd_, 0) != 0) {
     if (fd_ >= 0) ::close(fd_);
@@ -385,22 +388,25 @@ FullBacklogPort::FullBacklogPort() {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(port_);
-  for (int attempt = 0; attempt < 64; ++attempt) {
-    int client =
-        ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (client < 0) break;
+  int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (client >= 0) {
     held_.push_back(client);
     if (::connect(client, reinterpret_cast<sockaddr*>(&address),
-                  sizeof(address)) == 0) {
-      continue;
+                  sizeof(address)) == 0 ||
+        errno == EINPROGRESS) {
+      pollfd queued{fd_, POLLIN, 0};
+      int ready;
+      do {
+        ready = ::poll(&queued, 1, kSendWaitMs);
+      } while (ready < 0 && errno == EINTR);
+      tcp_info queue{};
+      socklen_t length = sizeof(queue);
+      if (ready == 1 &&
+          ::getsockopt(fd_, IPPROTO_TCP, TCP_INFO, &queue, &length) == 0 &&
+          queue.tcpi_unacked > queue.tcpi_sacked) {
+        return;
+      }
     }
-    if (errno != EINPROGRESS) break;
-    pollfd pfd{client, POLLOUT, 0};
-    int ready;
-    do {
-      ready = ::poll(&pfd, 1, 200);
-    } while (ready < 0 && errno == EINTR);
-    if (ready == 0) return;  // unanswered: the queue is full
   }
   for (int fd : held_) ::close(fd);
   ::close(fd_);
