@@ -11,6 +11,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <utility>
 
@@ -146,6 +148,11 @@ LoopbackService::Step LoopbackService::Streamed(std::string head, char filler,
   return step;
 }
 
+LoopbackService::Step LoopbackService::Held(Step step) {
+  step.held = true;
+  return step;
+}
+
 LoopbackService::LoopbackService(std::uint16_t port) {
   listener_ = BoundSocket(&port_, port, /*reuse=*/true);
   if (listener_ < 0 || ::fcntl(listener_, F_SETFL, O_NONBLOCK) != 0 ||
@@ -159,7 +166,11 @@ LoopbackService::LoopbackService(std::uint16_t port) {
 LoopbackService::~LoopbackService() { Stop(); }
 
 void LoopbackService::Stop() {
-  stop_ = true;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  holdChanged_.notify_all();
   if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
     thread_.join();
   }
@@ -303,7 +314,28 @@ LoopbackService::Step LoopbackService::NextStep(const std::string& request) {
   return responder ? responder(request) : Close();
 }
 
+bool LoopbackService::WaitForHeldStep(int timeoutMs) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return holdChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                               [&] { return holding_; });
+}
+
+void LoopbackService::Release() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+  }
+  holdChanged_.notify_all();
+}
+
 bool LoopbackService::Play(Connection& connection, const Step& step) {
+  if (step.held) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    holding_ = true;
+    holdChanged_.notify_all();
+    holdChanged_.wait(lock, [&] { return released_ || stop_; });
+    if (stop_) return false;
+  }
   switch (step.kind) {
     case Step::Kind::kAnswer:
     case Step::Kind::kAnswerThenClose:
@@ -416,6 +448,27 @@ FullBacklogPort::FullBacklogPort() {
 FullBacklogPort::~FullBacklogPort() {
   for (int fd : held_) ::close(fd);
   ::close(fd_);
+}
+
+int CurrentThreadId() { return static_cast<int>(::syscall(SYS_gettid)); }
+
+bool WaitUntilAsleep(int threadId, int timeoutMs) {
+  const std::string path =
+      "/proc/self/task/" + std::to_string(threadId) + "/stat";
+  for (int waited = 0; waited <= timeoutMs; ++waited) {
+    std::ifstream stat(path);
+    std::string text((std::istreambuf_iterator<char>(stat)),
+                     std::istreambuf_iterator<char>());
+    // "<tid> (<name>) <state> ...": the name may hold anything but ends at
+    // the last parenthesis.
+    std::size_t nameEnd = text.rfind(')');
+    if (nameEnd != std::string::npos && nameEnd + 2 < text.size() &&
+        text[nameEnd + 2] == 'S') {
+      return true;
+    }
+    ::poll(nullptr, 0, 1);
+  }
+  return false;
 }
 
 int OpenDescriptorCount() {
