@@ -53,14 +53,6 @@ std::size_t RequestSize(const std::string& text) {
   return text.size() >= total ? total : 0;
 }
 
-void PauseUnlessStopped(const std::atomic<bool>& stop, int milliseconds) {
-  auto until = std::chrono::steady_clock::now() +
-               std::chrono::milliseconds(milliseconds);
-  while (!stop && std::chrono::steady_clock::now() < until) {
-    ::poll(nullptr, 0, 1);
-  }
-}
-
 // A socket bound to 127.0.0.1 at "wanted" (0: an ephemeral port), which
 // goes to "*port"; -1 on failure. "reuse" lets a later socket bind the port
 // while connections accepted from this one linger; the accepted sockets
@@ -314,6 +306,12 @@ LoopbackService::Step LoopbackService::NextStep(const std::string& request) {
   return responder ? responder(request) : Close();
 }
 
+bool LoopbackService::PauseUnlessStopped() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return !holdChanged_.wait_for(lock, std::chrono::milliseconds(piecePauseMs_),
+                                [&] { return stop_.load(); });
+}
+
 bool LoopbackService::WaitForHeldStep(int timeoutMs) const {
   std::unique_lock<std::mutex> lock(mutex_);
   return holdChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
@@ -340,7 +338,7 @@ bool LoopbackService::Play(Connection& connection, const Step& step) {
     case Step::Kind::kAnswer:
     case Step::Kind::kAnswerThenClose:
       for (std::size_t i = 0; i < step.pieces.size(); ++i) {
-        if (i > 0) PauseUnlessStopped(stop_, piecePauseMs_);
+        if (i > 0 && !PauseUnlessStopped()) return false;
         if (!SendAll(connection.fd, step.pieces[i])) return false;
         if (i == 0 && step.fillerSize > 0 &&
             !SendFiller(connection.fd, step.filler, step.fillerSize)) {

@@ -136,6 +136,8 @@ class LoopbackService {
   bool SendAll(int fd, std::string_view bytes);
   bool SendFiller(int fd, char filler, std::size_t size);
   Step NextStep(const std::string& request);
+  // Waits the piece pause; false when Stop() came first.
+  bool PauseUnlessStopped();
   // Counts "count" connections as closed and wakes WaitForOpenConnections.
   void ClosedConnections(int count);
 
