@@ -26,7 +26,7 @@ std::string FormatTimestamp(std::chrono::system_clock::time_point time) {
   return text;
 }
 
-AnswerClock::AnswerClock(WallClock wall, SteadyClock steady)
+AnswerClock::AnswerClock(const WallClock& wall, SteadyClock steady)
     : steady_(std::move(steady)),
       wallAnchor_(wall()),
       steadyAnchor_(steady_()) {}

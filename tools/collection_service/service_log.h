@@ -24,8 +24,8 @@ class AnswerClock {
   using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
 
   // Reads "wall" and "steady" once each, and "steady" at every Now().
-  AnswerClock(WallClock wall = std::chrono::system_clock::now,
-              SteadyClock steady = std::chrono::steady_clock::now);
+  explicit AnswerClock(const WallClock& wall = std::chrono::system_clock::now,
+                       SteadyClock steady = std::chrono::steady_clock::now);
 
   std::chrono::system_clock::time_point Now() const;
 
