@@ -169,21 +169,6 @@ TEST_F(ConnectionTest, ResetConnectionWarnsTheUser) {
                           "DEBUG|Received: ", "DEBUG|"));
 }
 
-TEST_F(ConnectionTest, TimedOutReceiveIsAResetWithoutWarning) {
-  service_.Push(LoopbackService::NeverAnswer());
-  settings().receive_timeout_ms = 50;
-  ConnectAndAsk();
-  ForgetLog();
-  char buffer[1025];
-  ReceiveData(buffer, 1024);
-  EXPECT_EQ(std::string(buffer), "");
-  EXPECT_FALSE(collector().connected);
-  EXPECT_TRUE(output_.warnings().empty());
-  EXPECT_THAT(env_.LogLines(),
-              ElementsAre("DEBUG|Receiving data...", "ERROR|Connection reset!",
-                          "DEBUG|Received: ", "DEBUG|"));
-}
-
 TEST_F(ConnectionTest, KeepAliveFailureIsLoggedAndTheReceiveGoesOn) {
   service_.Push(LoopbackService::Answer("x"));
   ConnectAndAsk();

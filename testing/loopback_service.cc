@@ -11,6 +11,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <utility>
 
@@ -49,14 +51,6 @@ std::size_t RequestSize(const std::string& text) {
   }
   std::size_t total = headerEnd + 4 + length;
   return text.size() >= total ? total : 0;
-}
-
-void PauseUnlessStopped(const std::atomic<bool>& stop, int milliseconds) {
-  auto until = std::chrono::steady_clock::now() +
-               std::chrono::milliseconds(milliseconds);
-  while (!stop && std::chrono::steady_clock::now() < until) {
-    ::poll(nullptr, 0, 1);
-  }
 }
 
 // A socket bound to 127.0.0.1 at "wanted" (0: an ephemeral port), which
@@ -146,6 +140,11 @@ LoopbackService::Step LoopbackService::Streamed(std::string head, char filler,
   return step;
 }
 
+LoopbackService::Step LoopbackService::Held(Step step) {
+  step.held = true;
+  return step;
+}
+
 LoopbackService::LoopbackService(std::uint16_t port) {
   listener_ = BoundSocket(&port_, port, /*reuse=*/true);
   if (listener_ < 0 || ::fcntl(listener_, F_SETFL, O_NONBLOCK) != 0 ||
@@ -159,7 +158,11 @@ LoopbackService::LoopbackService(std::uint16_t port) {
 LoopbackService::~LoopbackService() { Stop(); }
 
 void LoopbackService::Stop() {
-  stop_ = true;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  holdChanged_.notify_all();
   if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
     thread_.join();
   }
@@ -218,16 +221,24 @@ void LoopbackService::Run() {
         kept.push_back(std::move(connection));
       } else {
         if (connection.fd >= 0) ::close(connection.fd);
-        --openConnections_;
+        ClosedConnections(1);
       }
     }
     connections_ = std::move(kept);
   }
   for (const Connection& connection : connections_) ::close(connection.fd);
-  openConnections_ -= static_cast<int>(connections_.size());
+  ClosedConnections(static_cast<int>(connections_.size()));
   connections_.clear();
   ::close(listener_);
   listener_ = -1;
+}
+
+void LoopbackService::ClosedConnections(int count) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    openConnections_ -= count;
+  }
+  connectionClosed_.notify_all();
 }
 
 void LoopbackService::Accept() {
@@ -253,13 +264,9 @@ void LoopbackService::Accept() {
 }
 
 bool LoopbackService::WaitForOpenConnections(int count, int timeoutMs) const {
-  auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (openConnections_ > count) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
+  std::unique_lock<std::mutex> lock(mutex_);
+  return connectionClosed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                    [&] { return openConnections_ <= count; });
 }
 
 bool LoopbackService::Read(Connection& connection) {
@@ -299,12 +306,39 @@ LoopbackService::Step LoopbackService::NextStep(const std::string& request) {
   return responder ? responder(request) : Close();
 }
 
+bool LoopbackService::PauseUnlessStopped() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return !holdChanged_.wait_for(lock, std::chrono::milliseconds(piecePauseMs_),
+                                [&] { return stop_.load(); });
+}
+
+bool LoopbackService::WaitForHeldStep(int timeoutMs) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return holdChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                               [&] { return holding_; });
+}
+
+void LoopbackService::Release() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+  }
+  holdChanged_.notify_all();
+}
+
 bool LoopbackService::Play(Connection& connection, const Step& step) {
+  if (step.held) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    holding_ = true;
+    holdChanged_.notify_all();
+    holdChanged_.wait(lock, [&] { return released_ || stop_; });
+    if (stop_) return false;
+  }
   switch (step.kind) {
     case Step::Kind::kAnswer:
     case Step::Kind::kAnswerThenClose:
       for (std::size_t i = 0; i < step.pieces.size(); ++i) {
-        if (i > 0) PauseUnlessStopped(stop_, piecePauseMs_);
+        if (i > 0 && !PauseUnlessStopped()) return false;
         if (!SendAll(connection.fd, step.pieces[i])) return false;
         if (i == 0 && step.fillerSize > 0 &&
             !SendFiller(connection.fd, step.filler, step.fillerSize)) {
@@ -369,9 +403,12 @@ UnansweredPort::UnansweredPort() {
 UnansweredPort::~UnansweredPort() { ::close(fd_); }
 
 FullBacklogPort::FullBacklogPort() {
-  // With a backlog of 0 the kernel queues one connection; once that one
-  // waits, every further SYN is dropped. Connect until an attempt stays
-  // unanswered, in case the kernel queues more than that.
+  // With a backlog of 0 the kernel queues one established connection; while
+  // that one waits to be accepted, every further SYN is dropped. The listener
+  // turns readable once the connection is queued, and TCP_INFO of a listener
+  // gives the queue's length ("unacked") and limit ("sacked"): the port is
+  // known to be full without waiting to see whether a connection goes
+  // unanswered.
   fd_ = BoundSocket(&port_);
   if (fd_ < 0 || ::listen(fd_, 0) != 0) {
     if (fd_ >= 0) ::close(fd_);
@@ -381,22 +418,25 @@ FullBacklogPort::FullBacklogPort() {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(port_);
-  for (int attempt = 0; attempt < 64; ++attempt) {
-    int client =
-        ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (client < 0) break;
+  int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (client >= 0) {
     held_.push_back(client);
     if (::connect(client, reinterpret_cast<sockaddr*>(&address),
-                  sizeof(address)) == 0) {
-      continue;
+                  sizeof(address)) == 0 ||
+        errno == EINPROGRESS) {
+      pollfd queued{fd_, POLLIN, 0};
+      int ready;
+      do {
+        ready = ::poll(&queued, 1, kSendWaitMs);
+      } while (ready < 0 && errno == EINTR);
+      tcp_info queue{};
+      socklen_t length = sizeof(queue);
+      if (ready == 1 &&
+          ::getsockopt(fd_, IPPROTO_TCP, TCP_INFO, &queue, &length) == 0 &&
+          queue.tcpi_unacked > queue.tcpi_sacked) {
+        return;
+      }
     }
-    if (errno != EINPROGRESS) break;
-    pollfd pfd{client, POLLOUT, 0};
-    int ready;
-    do {
-      ready = ::poll(&pfd, 1, 200);
-    } while (ready < 0 && errno == EINTR);
-    if (ready == 0) return;  // unanswered: the queue is full
   }
   for (int fd : held_) ::close(fd);
   ::close(fd_);
@@ -406,6 +446,27 @@ FullBacklogPort::FullBacklogPort() {
 FullBacklogPort::~FullBacklogPort() {
   for (int fd : held_) ::close(fd);
   ::close(fd_);
+}
+
+int CurrentThreadId() { return static_cast<int>(::syscall(SYS_gettid)); }
+
+bool WaitUntilAsleep(int threadId, int timeoutMs) {
+  const std::string path =
+      "/proc/self/task/" + std::to_string(threadId) + "/stat";
+  for (int waited = 0; waited <= timeoutMs; ++waited) {
+    std::ifstream stat(path);
+    std::string text((std::istreambuf_iterator<char>(stat)),
+                     std::istreambuf_iterator<char>());
+    // "<tid> (<name>) <state> ...": the name may hold anything but ends at
+    // the last parenthesis.
+    std::size_t nameEnd = text.rfind(')');
+    if (nameEnd != std::string::npos && nameEnd + 2 < text.size() &&
+        text[nameEnd + 2] == 'S') {
+      return true;
+    }
+    ::poll(nullptr, 0, 1);
+  }
+  return false;
 }
 
 int OpenDescriptorCount() {

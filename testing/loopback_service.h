@@ -2,6 +2,7 @@
 #define OSTRIVEL_TESTING_LOOPBACK_SERVICE_H_
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -47,6 +48,9 @@ class LoopbackService {
     // made while they are sent, so that a huge answer is never held whole.
     char filler = ' ';
     std::size_t fillerSize = 0;
+    // Whether the step waits for Release() (or Stop()) before it sends
+    // anything; the whole service waits with it.
+    bool held = false;
   };
   static Step Answer(std::string text);
   static Step AnswerInPieces(std::vector<std::string> pieces);
@@ -60,6 +64,8 @@ class LoopbackService {
   // stays open.
   static Step Streamed(std::string head, char filler, std::size_t fillerSize,
                        std::string tail);
+  // "step", played only once the test calls Release().
+  static Step Held(Step step);
 
   using Responder = std::function<Step(const std::string& request)>;
 
@@ -104,6 +110,12 @@ class LoopbackService {
   // before its next request, which would otherwise race with the close.
   bool WaitForOpenConnections(int count, int timeoutMs = 5000) const;
 
+  // Waits up to "timeoutMs" until a request has reached a held step; returns
+  // whether one did.
+  bool WaitForHeldStep(int timeoutMs = 5000) const;
+  // Lets the held step, and every held step after it, go on.
+  void Release();
+
   // Closes every connection and the listening socket and joins the thread.
   // May be called from any thread but the service's own, more than once.
   void Stop();
@@ -124,6 +136,10 @@ class LoopbackService {
   bool SendAll(int fd, std::string_view bytes);
   bool SendFiller(int fd, char filler, std::size_t size);
   Step NextStep(const std::string& request);
+  // Waits the piece pause; false when Stop() came first.
+  bool PauseUnlessStopped();
+  // Counts "count" connections as closed and wakes WaitForOpenConnections.
+  void ClosedConnections(int count);
 
   int listener_ = -1;
   std::uint16_t port_ = 0;
@@ -132,6 +148,13 @@ class LoopbackService {
   std::atomic<int> openConnections_{0};
 
   mutable std::mutex mutex_;  // guards what follows
+  // Signalled whenever connections close; "openConnections_" changes under
+  // "mutex_" when it drops, so that a waiter never misses the change.
+  mutable std::condition_variable connectionClosed_;
+  // Signalled when a request reaches a held step, at Release() and at Stop().
+  mutable std::condition_variable holdChanged_;
+  bool holding_ = false;
+  bool released_ = false;
   std::deque<Step> script_;
   Responder responder_;
   std::vector<Request> requests_;
@@ -195,6 +218,15 @@ class FullBacklogPort {
   std::uint16_t port_ = 0;
   std::vector<int> held_;
 };
+
+// The id of the calling thread (Linux).
+int CurrentThreadId();
+
+// Waits up to "timeoutMs" until thread "threadId" of this process sleeps in
+// a wait (state "S" in /proc); returns whether it did. No event tells that
+// a thread has started to wait, so its state is read again every
+// millisecond.
+bool WaitUntilAsleep(int threadId, int timeoutMs = 5000);
 
 // The number of open file descriptors of this process (Linux).
 int OpenDescriptorCount();

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -489,14 +490,25 @@ TEST_F(HostileServiceTest, LengthBeyondTheBodyEndsAtTheTimeOut) {
 }
 
 TEST_F(HostileServiceTest, LateAnswerIsAwaitedWithoutATimeOut) {
-  // 0 means no time-out, not an immediate one.
-  service_.SetPiecePause(300);
-  service_.Push(LoopbackService::AnswerInPieces({"", HttpAnswer(kStartBody)}));
-  service_.Push(LoopbackService::AnswerInPieces({"", HttpAnswer(kShopBody)}));
+  // 0 means no time-out, not an immediate one. The first answer is held
+  // until the test's thread is seen asleep behind its request, which only a
+  // wait for the answer brings about; a library that gave up at once would
+  // have found nothing to read.
+  service_.Push(
+      LoopbackService::Held(LoopbackService::Answer(HttpAnswer(kStartBody))));
+  service_.Push(LoopbackService::Answer(HttpAnswer(kShopBody)));
   InitWith("receive_timeout_ms: 0\nconnect_timeout_ms: 0\n");
+  const int harnessThread = ostrivel::testing::CurrentThreadId();
+  std::thread releaser([&] {
+    if (service_.WaitForHeldStep(kGuardMs)) {
+      ostrivel::testing::WaitUntilAsleep(harnessThread, kGuardMs);
+    }
+    service_.Release();
+  });
   library_.Open();
   EXPECT_TRUE(Cycle("Late"));
   library_.Close();
+  releaser.join();
   EXPECT_EQ(Results(), kHeader + ShopRow("Late"));
   EXPECT_THAT(LogLines(), Not(Contains("ERROR|Connection reset!")));
 }

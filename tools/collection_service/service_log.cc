@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <cstdio>
+#include <utility>
 
 namespace ostrivel::collection {
 
@@ -25,17 +26,20 @@ std::string FormatTimestamp(std::chrono::system_clock::time_point time) {
   return text;
 }
 
-std::chrono::system_clock::time_point AnswerClockNow() {
-  struct Anchor {
-    std::chrono::system_clock::time_point wall =
-        std::chrono::system_clock::now();
-    std::chrono::steady_clock::time_point steady =
-        std::chrono::steady_clock::now();
-  };
-  static const Anchor anchor;
-  return anchor.wall +
+AnswerClock::AnswerClock(const WallClock& wall, SteadyClock steady)
+    : steady_(std::move(steady)),
+      wallAnchor_(wall()),
+      steadyAnchor_(steady_()) {}
+
+std::chrono::system_clock::time_point AnswerClock::Now() const {
+  return wallAnchor_ +
          std::chrono::duration_cast<std::chrono::system_clock::duration>(
-             std::chrono::steady_clock::now() - anchor.steady);
+             steady_() - steadyAnchor_);
+}
+
+std::chrono::system_clock::time_point AnswerClockNow() {
+  static const AnswerClock clock;
+  return clock.Now();
 }
 
 ServiceLog::ServiceLog() : file_(stderr) {}

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -13,10 +14,28 @@ namespace ostrivel::collection {
 // the "timestamp" of an answer.
 std::string FormatTimestamp(std::chrono::system_clock::time_point time);
 
-// The time of an answer: the wall-clock time at the first call, advanced
-// by the monotonic clock from then on, so that the timestamps of one
+// The time of an answer: the wall-clock time when the clock is made,
+// advanced by the monotonic clock from then on, so that the timestamps of one
 // service never go back (a test's runtime is their difference) even when
 // the system clock is set meanwhile. Thread-safe.
+class AnswerClock {
+ public:
+  using WallClock = std::function<std::chrono::system_clock::time_point()>;
+  using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
+
+  // Reads "wall" and "steady" once each, and "steady" at every Now().
+  explicit AnswerClock(const WallClock& wall = std::chrono::system_clock::now,
+                       SteadyClock steady = std::chrono::steady_clock::now);
+
+  std::chrono::system_clock::time_point Now() const;
+
+ private:
+  SteadyClock steady_;
+  std::chrono::system_clock::time_point wallAnchor_;
+  std::chrono::steady_clock::time_point steadyAnchor_;
+};
+
+// Now() of the service's one AnswerClock, made at the first call.
 std::chrono::system_clock::time_point AnswerClockNow();
 
 // The service's log: one line per event, "<timestamp> <level> <message>",
