@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <thread>
 
 extern char** environ;
 
@@ -198,11 +199,8 @@ bool ChildProcess::Start(const std::vector<std::string>& argv,
   // given to another process in between.
   // Through syscall(): glibc's own pidfd_open() is recent (2.36) and its
   // header is not usable from C++ there.
+  // Kernels before 5.3 have none (-1): Wait() then polls the child instead.
   exitDescriptor_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
-  if (exitDescriptor_ < 0) {
-    *error = std::string("no process descriptor: ") + std::strerror(errno);
-    return false;  // the destructor kills and reaps the child
-  }
   return true;
 }
 
@@ -218,9 +216,23 @@ void ChildProcess::SignalGroup(int signal) {
 
 std::optional<int> ChildProcess::Wait(int timeoutMs) {
   if (pid_ <= 0) return std::nullopt;
-  if (timeoutMs >= 0 && exitDescriptor_ >= 0) {
-    auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  if (timeoutMs >= 0 && exitDescriptor_ < 0) {
+    // No process descriptor to wait on: ask every 10 ms until the deadline.
+    for (;;) {
+      int status = 0;
+      pid_t reaped = ::waitpid(pid_, &status, WNOHANG);
+      if (reaped == pid_ || (reaped < 0 && errno != EINTR)) {
+        if (reaped != pid_) status = 0;
+        pid_ = -1;
+        return status;
+      }
+      if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  if (timeoutMs >= 0) {
     for (;;) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());

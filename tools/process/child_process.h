@@ -3,7 +3,9 @@
 
 // Child processes for the runner and for the tools' tests: one launcher,
 // and waits that block on the child's end (a process descriptor that turns
-// readable when it exits) instead of polling on a clock.
+// readable when it exits) instead of polling on a clock. Kernels before
+// Linux 5.3 have no process descriptors; there a wait with a limit asks for
+// the child every 10 ms.
 
 #include <optional>
 #include <string>
