@@ -1,5 +1,5 @@
-// The operations of 32-bit Windows: Windows Sockets 2, MessageBoxA, file
-// handles, the FindFirstFileA listing and _getcwd.
+// The operations of Windows (32 and 64 bits): Windows Sockets 2, MessageBoxA,
+// file handles, the FindFirstFileA listing and _getcwd.
 
 // winsock2.h must come before windows.h.
 // clang-format off
