@@ -5,10 +5,11 @@
 #include <string_view>
 
 #include "coverage/method_list.h"
+#include "formats/config_format.h"
+#include "formats/method_list_format.h"
 #include "log/log.h"
 #include "platform/integer.h"
 #include "platform/operations.h"
-#include "platform/text_file.h"
 
 namespace ostrivel::config {
 namespace {
@@ -33,50 +34,36 @@ std::int32_t ToTimeoutMs(const std::string& value) {
 
 void ReadConfiguration(const char* configPath, Settings& settings,
                        coverage::MethodLists& methodLists) {
-  platform::LineReader configFile;
-  // A null path is a harness fault; it is treated like a file that cannot be
-  // opened rather than read through.
-  if (configPath == nullptr || !configFile.Open(configPath)) {
+  // Each line is applied as it is read. The reader stops where the file
+  // ended when it was opened, so that a log_location naming this very file
+  // never has its debug lines read back as configuration lines. A null path
+  // is a harness fault; it is treated like a file that cannot be opened
+  // rather than read through.
+  bool read =
+      configPath != nullptr &&
+      formats::ReadConfigLines(configPath, [&](const std::string& line) {
+        ApplyOption(ParseLine(line), settings);
+      });
+  if (!read) {
     platform::Current().showWarning(
         "Configuration",
         "Unable to open config-file!\nDefault configurations used.");
-  } else {
-    // Each line is applied as it is read. The reader stops where the file
-    // ended when it was opened, so that a log_location naming this very
-    // file never has its debug lines read back as configuration lines.
-    std::string line;
-    while (configFile.Good()) {
-      // A line counts whatever the read reported: a last line without a
-      // line feed, and the first 1023 characters of an over-long line,
-      // after which the reader has failed.
-      configFile.ReadLine(&line);
-      ApplyOption(ParseLine(line), settings);
-    }
-    configFile.Close();
   }
   ScanMethodsDirectory(settings.methods_location, methodLists);
 }
 
 Option ParseLine(const std::string& line) {
   WriteLog(LogLevel::Debug, "ParseLine method. (line: ", line, ")");
-  std::size_t colon = line.find(':');
-  if (colon == std::string::npos) {
-    std::string value = Cutting(line);
-    std::string key = Cutting(line);
-    return {std::move(key), std::move(value)};
-  }
+  formats::OptionText option = formats::SplitOptionLine(line);
   // The value is trimmed first, so that its log line comes first.
-  std::string value = Cutting(line.substr(colon + 1));
-  std::string key = Cutting(line.substr(0, colon));
+  std::string value = Cutting(std::string(option.value));
+  std::string key = Cutting(std::string(option.key));
   return {std::move(key), std::move(value)};
 }
 
 std::string Cutting(const std::string& text) {
   WriteLog(LogLevel::Debug, "Cutting. (base string: ", text, ")");
-  std::size_t first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return std::string();
-  std::size_t last = text.find_last_not_of(' ');
-  return text.substr(first, last - first + 1);
+  return std::string(formats::TrimBlanks(text));
 }
 
 void ApplyOption(const Option& option, Settings& settings) {
@@ -136,11 +123,8 @@ void ScanMethodsDirectory(const std::string& location,
   }
   for (const platform::DirectoryEntry& entry : listing.entries) {
     const std::string& name = entry.name;
-    if (entry.isDirectory || name == "." || name == "..") continue;
-    if (name.size() < 3) continue;
-    // No dot is needed before "csv", and the name is joined to the
-    // directory as it stands.
-    if (name.compare(name.size() - 3, 3, "csv") == 0) {
+    // The name is joined to the directory as it stands.
+    if (!entry.isDirectory && formats::IsMethodListName(name)) {
       coverage::OpenMethodList(location + name, methodLists);
     }
   }

@@ -10,7 +10,7 @@
 
 #include <boost/json/basic_parser_impl.hpp>
 
-#include "coverage/name.h"
+#include "formats/names.h"
 
 namespace ostrivel::coverage {
 namespace {
@@ -98,7 +98,7 @@ class MessageHandler {
         member_ = Member::kData;
       }
     } else {
-      ReplaceLineBreaks(key_);
+      formats::ReplaceLineBreaks(key_);
       name_.swap(key_);
     }
     key_.clear();

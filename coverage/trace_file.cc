@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstddef>
 
+#include "formats/trace_format.h"
 #include "log/log.h"
 #include "platform/operations.h"
 #include "platform/text_file.h"
@@ -47,7 +48,8 @@ void TracePath(const std::string& application,
     Report("Unable to open trace-file!", traceLocation);
     return;
   }
-  file.Write(kTraceHeader);
+  file.WritePiece(formats::kTraceHeader);
+  file.EndLine();
   char number[16];
   for (std::size_t i = 0; i < coverageVector.size(); ++i) {
     std::int32_t count = coverageVector[i];

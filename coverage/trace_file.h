@@ -2,16 +2,11 @@
 #define OSTRIVEL_COVERAGE_TRACE_FILE_H_
 
 #include <string>
-#include <string_view>
 
 #include "coverage/message_content.h"
 #include "coverage/method_list.h"
 
 namespace ostrivel::coverage {
-
-// The first line of every trace file.
-inline constexpr std::string_view kTraceHeader =
-    "ID; Method; Package; Number of calls\n";
 
 // Writes the trace file of "application" at "traceLocation", created or
 // emptied: the header line, then "<method line>;<count>" for every position

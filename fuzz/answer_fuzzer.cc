@@ -31,6 +31,7 @@
 #include "coverage/method_list.h"
 #include "coverage/result_file.h"
 #include "coverage/trace_file.h"
+#include "formats/trace_format.h"
 #include "fuzz/fuzz_environment.h"
 #include "harness/state.h"
 #include "platform/operations.h"
@@ -110,16 +111,6 @@ bool EndsWithLineEnd(const std::string& text) {
   return text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0;
 }
 
-// "text" as a file holds it, every "\n" written as CR LF.
-std::string AsWritten(std::string_view text) {
-  std::string written;
-  for (char c : text) {
-    if (c == '\n') written += '\r';
-    written += c;
-  }
-  return written;
-}
-
 // Every file ends with a whole line: no row, trace line or log line is left
 // half written, and the result and trace files start with their headers.
 void CheckFiles() {
@@ -137,7 +128,8 @@ void CheckFiles() {
     Check(EndsWithLineEnd(result), "a result row without its line end");
   }
 
-  const std::string traceHeader = AsWritten(ostrivel::coverage::kTraceHeader);
+  const std::string traceHeader =
+      std::string(ostrivel::formats::kTraceHeader) + "\r\n";
   for (const fs::directory_entry& entry : fs::directory_iterator(scratch)) {
     std::string name = entry.path().filename().string();
     if (!name.ends_with("_trace.csv")) continue;

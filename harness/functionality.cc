@@ -8,7 +8,7 @@
 #include <string>
 
 #include "config/config_reader.h"
-#include "coverage/name.h"
+#include "formats/names.h"
 #include "harness/state.h"
 #include "log/log.h"
 #include "platform/operations.h"
@@ -108,7 +108,7 @@ bool SetTestName(const char* name) {
       return true;
     }
     collector.testName = name;
-    ostrivel::coverage::ReplaceLineBreaks(collector.testName);
+    ostrivel::formats::ReplaceLineBreaks(collector.testName);
     WriteLog(LogLevel::Simple, "Update the name of the test case. (Test name: ",
              collector.testName, ")");
     return true;

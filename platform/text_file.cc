@@ -124,7 +124,8 @@ LineReader::~LineReader() { Close(); }
 bool LineReader::Open(const std::string& path) {
   Close();
   status_ = Status::kGood;
-  pending_ = kEnd;
+  readFailed_ = false;
+  lineNumber_ = 0;
   position_ = filled_ = 0;
   const Operations& ops = Current();
   file_ = ops.openFile(path, FileAccess::kRead);
@@ -139,38 +140,28 @@ void LineReader::Close() {
   file_ = kNoFile;
 }
 
-int LineReader::NextByte() {
-  if (position_ == filled_) {
-    if (left_ == 0) return kEnd;
-    std::size_t wanted =
-        static_cast<std::size_t>(std::min<std::uint64_t>(left_, kBufferSize));
-    long n = Current().readFile(file_, buffer_.get(), wanted);
-    // A read error ends the file, as it ends a C stream.
-    if (n <= 0) {
-      left_ = 0;
-      return kEnd;
-    }
-    position_ = 0;
-    filled_ = static_cast<std::size_t>(n);
-    left_ -= filled_;
+bool LineReader::Fill() {
+  if (left_ == 0) return false;
+  std::size_t wanted =
+      static_cast<std::size_t>(std::min<std::uint64_t>(left_, kBufferSize));
+  long n = Current().readFile(file_, buffer_.get(), wanted);
+  if (n <= 0) {
+    // 0 before the expected end: the file shrank meanwhile.
+    readFailed_ = n < 0;
+    left_ = 0;
+    return false;
   }
-  return static_cast<unsigned char>(buffer_[position_++]);
+  position_ = 0;
+  filled_ = static_cast<std::size_t>(n);
+  left_ -= filled_;
+  return true;
 }
 
-int LineReader::Next() {
-  int c;
-  if (pending_ != kEnd) {
-    c = pending_;
-    pending_ = kEnd;
-  } else {
-    c = NextByte();
-  }
-  if (c != '\r') return c;
-  // A text-mode stream folds CR LF into LF; a lone CR stays.
-  int after = NextByte();
-  if (after == '\n') return '\n';
-  pending_ = after;
-  return '\r';
+LineReader::Status LineReader::Overlong(std::string* line) {
+  line->resize(maxLine_);
+  ++lineNumber_;
+  status_ = Status::kFailed;
+  return status_;
 }
 
 LineReader::Status LineReader::ReadLine(std::string* line) {
@@ -180,22 +171,40 @@ LineReader::Status LineReader::ReadLine(std::string* line) {
     return status_;
   }
   for (;;) {
-    int c = Next();
-    if (c == kEnd) {
+    if (position_ == filled_ && !Fill()) {
       // Characters before the end are delivered all the same; the caller
-      // decides whether a line without its LF counts.
+      // decides whether a line without its LF counts. A CR there is a lone
+      // one and stays.
+      if (line->size() > maxLine_) return Overlong(line);
+      if (!line->empty()) ++lineNumber_;
       status_ = Status::kEndOfFile;
       return status_;
     }
-    if (c == '\n') return status_;
-    if (line->size() == kMaxLine) {
-      // The buffer is full and the line goes on: keep the byte for a reader
-      // that would go on, and fail.
-      pending_ = c;
-      status_ = Status::kFailed;
+    const char* start = buffer_.get() + position_;
+    const std::size_t available = filled_ - position_;
+    const char* lf =
+        static_cast<const char*>(std::memchr(start, '\n', available));
+    std::size_t take =
+        lf == nullptr ? available : static_cast<std::size_t>(lf - start);
+    // The line may hold one byte beyond the limit: a CR that turns out to
+    // belong to the line end. Anything more is over-long whatever follows,
+    // and is not read.
+    const std::size_t room = maxLine_ + 1 - line->size();
+    if (take > room) {
+      line->append(start, room);
+      position_ += room;
+      return Overlong(line);
+    }
+    line->append(start, take);
+    position_ += take;
+    if (lf != nullptr) {
+      ++position_;
+      // CR LF is a line end; a lone CR elsewhere in the line stays.
+      if (!line->empty() && line->back() == '\r') line->pop_back();
+      if (line->size() > maxLine_) return Overlong(line);
+      ++lineNumber_;
       return status_;
     }
-    line->push_back(static_cast<char>(c));
   }
 }
 

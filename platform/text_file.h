@@ -97,17 +97,21 @@ AppendStatus AppendToFile(const std::string& path, std::string_view bytes,
 // - a last line without LF is delivered but reported as the end of the file
 //   (kEndOfFile), as is a read that finds nothing more (with an empty line).
 // Once the reader is not good, every further read delivers an empty line.
+// A reader constructed with another limit (kNoLimit for none) applies that
+// limit instead of 1023.
 //
 // The file ends where it ended when it was opened: what is appended while
-// it is read is not read (a device holds nothing). Memory stays within a
-// fixed buffer and the line being read.
+// it is read is not read (a device holds nothing). A read error ends the
+// file as well, as it ends a C stream; ReadFailed() tells the two apart.
+// Memory stays within a fixed buffer and the line being read.
 class LineReader {
  public:
   static constexpr std::size_t kMaxLine = 1023;
+  static constexpr std::size_t kNoLimit = SIZE_MAX / 2;
 
   enum class Status { kGood, kEndOfFile, kFailed };
 
-  LineReader() = default;
+  explicit LineReader(std::size_t maxLine = kMaxLine) : maxLine_(maxLine) {}
   ~LineReader();
   LineReader(const LineReader&) = delete;
   LineReader& operator=(const LineReader&) = delete;
@@ -121,22 +125,28 @@ class LineReader {
   // the read.
   Status ReadLine(std::string* line);
   bool Good() const { return status_ == Status::kGood; }
+  // Whether the file ended early because a read failed.
+  bool ReadFailed() const { return readFailed_; }
+  // The number of lines delivered since Open(), the last one without its LF
+  // and a cut over-long one included: the 1-based number of the last line.
+  std::uint64_t LineNumber() const { return lineNumber_; }
 
  private:
-  static constexpr std::size_t kBufferSize = 16 * 1024;
-  static constexpr int kEnd = -1;
-  int NextByte();  // the next byte of the file, or kEnd
-  int Next();      // the next byte with CR LF folded into LF, or kEnd
+  static constexpr std::size_t kBufferSize = 64 * 1024;
+  // Refills the buffer; false at the end of the file.
+  bool Fill();
+  // Ends an over-long line: cuts it to the limit and fails the reader.
+  Status Overlong(std::string* line);
 
+  std::size_t maxLine_;
   File file_ = kNoFile;
   Status status_ = Status::kGood;
+  bool readFailed_ = false;
+  std::uint64_t lineNumber_ = 0;
   std::uint64_t left_ = 0;  // bytes of the file not yet in the buffer
   std::unique_ptr<char[]> buffer_;
   std::size_t position_ = 0;
   std::size_t filled_ = 0;
-  // A byte read ahead; kEnd when there is none, since once the file has
-  // ended every read gives kEnd again anyway.
-  int pending_ = kEnd;
 };
 
 }  // namespace ostrivel::platform

@@ -1,5 +1,7 @@
 #include "platform/text_file.h"
 
+#include <cstdint>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -67,61 +69,122 @@ TEST(TextFileWriterTest, LargeWritesKeepTheirOrder) {
   EXPECT_EQ(ReadFile(path), expected);
 }
 
-// Reads a file made of "bytes" to its end, recording each delivered line
-// and the status after it.
-std::vector<std::pair<std::string, Status>> ReadAll(std::string_view bytes) {
+struct Read {
+  std::string line;
+  Status status;
+  std::uint64_t lineNumber;
+  bool operator==(const Read&) const = default;
+};
+
+void PrintTo(const Read& read, std::ostream* out) {
+  *out << "{\"" << read.line.substr(0, 40) << "\" (" << read.line.size()
+       << "), " << static_cast<int>(read.status) << ", " << read.lineNumber
+       << "}";
+}
+
+// Reads a file made of "bytes" to its end with a reader of "limit",
+// recording each delivered line, the status and the line number after it.
+std::vector<Read> ReadAll(std::string_view bytes,
+                          std::size_t limit = LineReader::kMaxLine) {
   TempDir dir;
   WriteFile(dir.File("in.txt"), bytes);
-  LineReader reader;
+  LineReader reader(limit);
   EXPECT_TRUE(reader.Open(dir.File("in.txt")));
-  std::vector<std::pair<std::string, Status>> reads;
+  std::vector<Read> reads;
   for (;;) {
     std::string line;
     Status status = reader.ReadLine(&line);
-    reads.emplace_back(line, status);
+    reads.push_back({line, status, reader.LineNumber()});
     if (status != Status::kGood) break;
   }
+  EXPECT_FALSE(reader.ReadFailed());
   return reads;
 }
 
-TEST(LineReaderTest, LinesEndAtLineFeedAndDropCarriageReturn) {
-  auto reads = ReadAll("one\r\ntwo\nthr\ree\r\n");
-  ASSERT_EQ(reads.size(), 4u);
-  EXPECT_EQ(reads[0].first, "one");
-  EXPECT_EQ(reads[1].first, "two");
-  EXPECT_EQ(reads[2].first, "thr\ree");
-  EXPECT_EQ(reads[2].second, Status::kGood);
-  EXPECT_EQ(reads[3], std::make_pair(std::string(), Status::kEndOfFile));
+struct LineCase {
+  const char* name;
+  std::string bytes;
+  std::size_t limit;
+  std::vector<Read> reads;
+};
+
+const std::string k1023(1023, 'a');
+const std::string kLong(200000, 'x');  // spans several buffers
+
+const LineCase kLineCases[] = {
+    {"CrLfAndLfEndLinesALoneCrStays",
+     "one\r\ntwo\nthr\ree\r\n",
+     LineReader::kMaxLine,
+     {{"one", Status::kGood, 1},
+      {"two", Status::kGood, 2},
+      {"thr\ree", Status::kGood, 3},
+      {"", Status::kEndOfFile, 3}}},
+    {"CrBeforeCrLfStays",
+     "a\r\r\n",
+     LineReader::kMaxLine,
+     {{"a\r", Status::kGood, 1}, {"", Status::kEndOfFile, 1}}},
+    {"LastLineWithoutLineFeedIsTheEnd",
+     "a\nlast\r",
+     LineReader::kMaxLine,
+     {{"a", Status::kGood, 1}, {"last\r", Status::kEndOfFile, 2}}},
+    {"LineOf1023CharactersIsWhole",
+     k1023 + "\r\nnext\n",
+     LineReader::kMaxLine,
+     {{k1023, Status::kGood, 1},
+      {"next", Status::kGood, 2},
+      {"", Status::kEndOfFile, 2}}},
+    {"LongerLineDeliversItsStartAndFails",
+     std::string(1024, 'b') + "\nnext\n",
+     LineReader::kMaxLine,
+     {{std::string(1023, 'b'), Status::kFailed, 1}}},
+    {"LoneCrAfter1023CharactersMakesItLonger",
+     k1023 + "\rz\n",
+     LineReader::kMaxLine,
+     {{k1023, Status::kFailed, 1}}},
+    {"OverlongLastLineFails",
+     "ok\n" + k1023 + "\r",
+     LineReader::kMaxLine,
+     {{"ok", Status::kGood, 1}, {k1023, Status::kFailed, 2}}},
+    {"EmptyFileIsAtItsEndAtOnce",
+     "",
+     LineReader::kMaxLine,
+     {{"", Status::kEndOfFile, 0}}},
+    {"OwnLimit",
+     "abcd\nabcde\n",
+     4,
+     {{"abcd", Status::kGood, 1}, {"abcd", Status::kFailed, 2}}},
+    {"NoLimitAcrossBuffers",
+     kLong + "\r\n" + kLong,
+     LineReader::kNoLimit,
+     {{kLong, Status::kGood, 1}, {kLong, Status::kEndOfFile, 2}}},
+};
+
+class LineReaderTest : public ::testing::TestWithParam<LineCase> {};
+
+TEST_P(LineReaderTest, ReadsLikeALineBuffer) {
+  EXPECT_EQ(ReadAll(GetParam().bytes, GetParam().limit), GetParam().reads);
 }
 
-TEST(LineReaderTest, LastLineWithoutLineFeedIsReportedAsEndOfFile) {
-  auto reads = ReadAll("a\nlast");
-  ASSERT_EQ(reads.size(), 2u);
-  EXPECT_EQ(reads[1], std::make_pair(std::string("last"), Status::kEndOfFile));
+INSTANTIATE_TEST_SUITE_P(
+    Files, LineReaderTest, ::testing::ValuesIn(kLineCases),
+    [](const ::testing::TestParamInfo<LineCase>& param) {
+      return std::string(param.param.name);
+    });
+
+TEST(LineReaderErrorTest, AReadErrorEndsTheFileAndIsTold) {
+  TempDir dir;
+  WriteFile(dir.File("in.txt"), "one\ntwo\n");
+  Operations ops = Current();
+  ops.readFile = [](File, char*, std::size_t) -> long { return -1; };
+  ScopedOperations scoped(ops);
+  LineReader reader;
+  ASSERT_TRUE(reader.Open(dir.File("in.txt")));
+  std::string line;
+  EXPECT_EQ(reader.ReadLine(&line), Status::kEndOfFile);
+  EXPECT_TRUE(reader.ReadFailed());
 }
 
-TEST(LineReaderTest, LineOf1023CharactersIsWhole) {
-  std::string line(1023, 'a');
-  auto reads = ReadAll(line + "\r\nnext\n");
-  ASSERT_EQ(reads.size(), 3u);
-  EXPECT_EQ(reads[0], std::make_pair(line, Status::kGood));
-  EXPECT_EQ(reads[1].first, "next");
-}
-
-TEST(LineReaderTest, LongerLineDeliversItsStartAndFails) {
-  std::string line(1024, 'b');
-  auto reads = ReadAll(line + "\nnext\n");
-  ASSERT_EQ(reads.size(), 1u);
-  EXPECT_EQ(reads[0], std::make_pair(std::string(1023, 'b'), Status::kFailed));
-}
-
-TEST(LineReaderTest, EmptyFileIsAtItsEndAtOnce) {
-  auto reads = ReadAll("");
-  ASSERT_EQ(reads.size(), 1u);
-  EXPECT_EQ(reads[0], std::make_pair(std::string(), Status::kEndOfFile));
-}
-
-TEST(LineReaderTest, MissingFileCannotBeOpened) {
+TEST(LineReaderErrorTest, MissingFileCannotBeOpened) {
   TempDir dir;
   LineReader reader;
   EXPECT_FALSE(reader.Open(dir.File("missing")));

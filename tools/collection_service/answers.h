@@ -8,12 +8,12 @@
 
 #include <boost/json/object.hpp>
 
+#include "formats/method_catalog.h"
 #include "tools/counter_segment/counter_segment.h"
-#include "tools/file_formats/method_catalog.h"
 
 namespace ostrivel::collection {
 
-using tools::MethodCatalog;
+using formats::MethodCatalog;
 
 // The counter segments of every application of a catalog, owned by the
 // service: created together, removed when the table goes away.

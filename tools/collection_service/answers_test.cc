@@ -8,16 +8,17 @@
 
 #include <gtest/gtest.h>
 
+#include "formats/method_catalog.h"
 #include "testing/temp_dir.h"
 #include "tools/collection_service/service_log.h"
-#include "tools/file_formats/method_catalog.h"
 
 namespace ostrivel::collection {
 namespace {
 
+using ostrivel::formats::LoadMethodCatalog;
+using ostrivel::formats::MethodCatalog;
 using ostrivel::testing::TempDir;
 using ostrivel::testing::WriteFile;
-using ostrivel::tools::LoadMethodCatalog;
 
 std::string UniqueChannel() {
   return "answers" + std::to_string(::getpid()) +

@@ -10,13 +10,13 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include "formats/method_catalog.h"
 #include "tools/collection_service/answers.h"
-#include "tools/file_formats/method_catalog.h"
 
 namespace ostrivel::collection {
 namespace {
 
-using tools::LoadMethodCatalog;
+using formats::LoadMethodCatalog;
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;

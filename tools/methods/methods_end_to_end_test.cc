@@ -14,11 +14,11 @@
 #include <boost/json.hpp>
 #include <gtest/gtest.h>
 
+#include "formats/method_list_format.h"
 #include "testing/temp_dir.h"
 #include "testing/test_process.h"
 #include "tools/collection_service/collection_service.h"
 #include "tools/counter_segment/counter_segment.h"
-#include "tools/file_formats/method_list_file.h"
 
 namespace ostrivel::methods {
 namespace {
@@ -57,7 +57,7 @@ class MethodsEndToEndTest : public ::testing::Test {
                     "--application", "Sample", "--output", list_});
     ASSERT_EQ(run.exitCode, 0) << run.errors;
     std::string error;
-    auto file = tools::ReadMethodListFile(list_, &error);
+    auto file = formats::ReadMethodListFile(list_, &error);
     ASSERT_TRUE(file.has_value()) << error;
     lines_ = file->lines;
     EXPECT_EQ(run.output, "ostrivel-methods: " + std::to_string(lines_.size()) +

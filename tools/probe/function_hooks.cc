@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "formats/method_list_format.h"
 #include "ostrivel/probe.h"
-#include "tools/file_formats/method_list_file.h"
 #include "tools/probe/attachments.h"
 
 #define OSTRIVEL_NO_INSTRUMENT __attribute__((no_instrument_function))
@@ -77,7 +77,7 @@ OSTRIVEL_NO_INSTRUMENT State Build() {
   const char* path = std::getenv("OSTRIVEL_METHOD_LIST");
   if (path == nullptr || *path == '\0') return kOff;  // not asked for
   std::string error;
-  auto file = tools::ReadMethodListFile(path, &error);
+  auto file = formats::ReadMethodListFile(path, &error);
   if (!file) {
     Warn(error);
     return kOff;

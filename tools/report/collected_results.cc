@@ -1,19 +1,43 @@
 #include "tools/report/collected_results.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <unordered_map>
 #include <utility>
 
 #include <fmt/format.h>
 
-#include "tools/file_formats/method_catalog.h"
+#include "formats/method_catalog.h"
+#include "platform/text_file.h"
 #include "tools/report/result_rows.h"
 #include "tools/report/trace_rows.h"
 
 namespace ostrivel::report {
 
 namespace {
+
+using platform::LineReader;
+
+// Opens the result file for "reader"; false with a message in "*error".
+bool OpenResults(LineReader& reader, const std::string& path,
+                 std::string* error) {
+  errno = 0;
+  if (reader.Open(path)) return true;
+  *error =
+      fmt::format("\"{}\" cannot be read: {}", path,
+                  errno != 0 ? std::strerror(errno) : "it is no regular file");
+  return false;
+}
+
+// Reads the next line of "reader" into "*line": false at the end of the
+// file. "*ended" tells whether the line ended in a line feed.
+bool NextLine(LineReader& reader, std::string* line, bool* ended) {
+  if (!reader.Good()) return false;
+  *ended = reader.ReadLine(line) == LineReader::Status::kGood;
+  return *ended || !line->empty();
+}
 
 // Checks one latest row; on success hands it to the sink.
 class RowChecker {
@@ -142,8 +166,9 @@ std::optional<std::uint32_t> Collection::FindApplication(
 bool CollectResults(const Locations& locations,
                     const std::optional<std::string>& onlyApplication,
                     RowSink* sink, Collection* collection, std::string* error) {
-  tools::MethodCatalog catalog;
-  if (!tools::LoadMethodCatalog(locations.methodsDirectory, &catalog, error)) {
+  formats::MethodCatalog catalog;
+  if (!formats::LoadMethodCatalog(locations.methodsDirectory, &catalog,
+                                  error)) {
     return false;
   }
   for (auto& [name, lines] : catalog.applications) {
@@ -161,38 +186,41 @@ bool CollectResults(const Locations& locations,
   }
 
   // First reading: the latest row of every test and application.
-  LineReader first;
-  if (!first.Open(locations.results, error)) return false;
+  // Rows are not limited in length: a row lists every method's position.
+  LineReader first(LineReader::kNoLimit);
+  if (!OpenResults(first, locations.results, error)) return false;
   std::unordered_map<std::string, std::uint64_t> latest;
-  while (std::optional<std::string_view> text = first.Next()) {
-    if (*text == formats::kResultHeader) continue;
+  std::string text;
+  bool ended = false;
+  while (NextLine(first, &text, &ended)) {
+    if (text == formats::kResultHeader) continue;
     std::string reason;
     std::optional<ResultRow> row;
-    if (!first.lineEnded()) {
+    if (!ended) {
       reason = "the row has no line end: it may still be being written";
-    } else if (text->empty()) {
+    } else if (text.empty()) {
       reason = "the line is empty";
     } else {
-      row = formats::SplitResultRow(*text, &reason);
+      row = formats::SplitResultRow(text, &reason);
     }
     if (!row) {
       collection->refused.push_back(
-          {first.lineNumber(), reason, ShortenRow(*text)});
+          {first.LineNumber(), reason, ShortenRow(text)});
       continue;
     }
     if (onlyApplication && row->application != *onlyApplication) continue;
-    auto [entry, added] = latest.try_emplace(RowKey(*row), first.lineNumber());
+    auto [entry, added] = latest.try_emplace(RowKey(*row), first.LineNumber());
     if (!added) {
       ++collection->replacedRows;
-      entry->second = first.lineNumber();
+      entry->second = first.LineNumber();
     }
   }
-  if (first.failed()) {
+  if (first.ReadFailed()) {
     *error =
         fmt::format("\"{}\" could not be read to its end", locations.results);
     return false;
   }
-  std::vector<bool> isLatest(first.lineNumber() + 1);
+  std::vector<bool> isLatest(first.LineNumber() + 1);
   for (const auto& entry : latest) isLatest[entry.second] = true;
   latest = {};
 
@@ -200,18 +228,18 @@ bool CollectResults(const Locations& locations,
   sink->Start(*collection);
   std::size_t earlyRefusals = collection->refused.size();
   RowChecker checker(locations, collection, sink);
-  LineReader second;
-  if (!second.Open(locations.results, error)) return false;
-  while (std::optional<std::string_view> text = second.Next()) {
-    std::uint64_t line = second.lineNumber();
+  LineReader second(LineReader::kNoLimit);
+  if (!OpenResults(second, locations.results, error)) return false;
+  while (NextLine(second, &text, &ended)) {
+    std::uint64_t line = second.LineNumber();
     if (line >= isLatest.size() || !isLatest[line]) continue;
     std::string ignored;
-    std::optional<ResultRow> row = formats::SplitResultRow(*text, &ignored);
+    std::optional<ResultRow> row = formats::SplitResultRow(text, &ignored);
     // The file can have changed between the readings.
     if (!row) continue;
-    checker.Check(line, *text, *row);
+    checker.Check(line, text, *row);
   }
-  if (second.failed()) {
+  if (second.ReadFailed()) {
     *error =
         fmt::format("\"{}\" could not be read to its end", locations.results);
     return false;

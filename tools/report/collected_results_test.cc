@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "formats/trace_format.h"
 #include "tools/report/library_results.h"
 #include "tools/report/report_builder.h"
 #include "tools/report/report_command.h"
@@ -269,7 +270,7 @@ TEST_F(ReportOverLibraryResults, DamagedTraceFilesAreRefused) {
   testing::WriteFile(results_.File("Buy_Shop_trace.csv"), "0x10;add;2\r\n");
   testing::WriteFile(
       results_.File("Browse_Shop_trace.csv"),
-      std::string(kTraceHeader) + "\r\n" + kShop[0] + ";five\r\n");
+      std::string(formats::kTraceHeader) + "\r\n" + kShop[0] + ";five\r\n");
   EXPECT_THAT(
       RefusalReasons(report_ = Build()),
       ElementsAre("5: the trace file \"" + results_.File("Buy_Shop_trace.csv") +

@@ -5,8 +5,8 @@
 #include <fmt/format.h>
 #include <fmt/ostream.h>
 
+#include "formats/config_format.h"
 #include "formats/defaults.h"
-#include "tools/file_formats/config_value.h"
 #include "tools/report/html/html_report.h"
 #include "tools/report/queries.h"
 #include "tools/report/report_builder.h"
@@ -40,7 +40,7 @@ std::optional<Locations> ResolveLocations(const SourceOptions& options,
       return std::nullopt;
     }
     auto value = [&](const char* key, std::string fallback) {
-      return tools::ReadConfigValue(options.config, key)
+      return formats::ReadConfigValue(options.config, key)
           .value_or(std::move(fallback));
     };
     locations.results =

@@ -1,9 +1,7 @@
 #include "tools/report/result_rows.h"
 
-#include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <cstring>
 
 #include <fmt/format.h>
 
@@ -11,7 +9,6 @@ namespace ostrivel::report {
 
 namespace {
 
-constexpr std::size_t kReadSize = 1 << 20;
 constexpr std::size_t kShortRow = 240;
 constexpr std::size_t kRowStart = 200;
 
@@ -116,67 +113,6 @@ std::string ShortenRow(std::string_view row) {
   if (row.size() <= kShortRow) return std::string(row);
   return fmt::format("{}... ({} more bytes)", row.substr(0, kRowStart),
                      row.size() - kRowStart);
-}
-
-LineReader::~LineReader() {
-  if (file_ != nullptr) std::fclose(file_);
-}
-
-bool LineReader::Open(const std::string& path, std::string* error) {
-  file_ = std::fopen(path.c_str(), "rb");
-  if (file_ == nullptr) {
-    *error =
-        fmt::format("\"{}\" cannot be read: {}", path, std::strerror(errno));
-    return false;
-  }
-  buffer_.resize(kReadSize);
-  return true;
-}
-
-bool LineReader::Fill() {
-  if (eof_ || file_ == nullptr) return false;
-  std::size_t got = std::fread(buffer_.data(), 1, buffer_.size(), file_);
-  if (got < buffer_.size()) {
-    eof_ = true;
-    failed_ = std::ferror(file_) != 0;
-  }
-  begin_ = 0;
-  end_ = got;
-  return got > 0;
-}
-
-std::optional<std::string_view> LineReader::Next() {
-  line_.clear();
-  bool partial = false;
-  while (true) {
-    if (begin_ == end_ && !Fill()) break;
-    const char* start = buffer_.data() + begin_;
-    const void* found = std::memchr(start, '\n', end_ - begin_);
-    if (found == nullptr) {
-      line_.append(start, end_ - begin_);
-      partial = true;
-      begin_ = end_;
-      continue;
-    }
-    std::size_t length = static_cast<const char*>(found) - start;
-    begin_ += length + 1;
-    ++lineNumber_;
-    lineEnded_ = true;
-    std::string_view line;
-    if (partial) {
-      line_.append(start, length);
-      line = line_;
-    } else {
-      line = std::string_view(start, length);
-    }
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    return line;
-  }
-  if (!partial) return std::nullopt;
-  // The last line has no line end.
-  ++lineNumber_;
-  lineEnded_ = false;
-  return std::string_view(line_);
 }
 
 }  // namespace ostrivel::report

@@ -2,7 +2,6 @@
 #define OSTRIVEL_TOOLS_REPORT_RESULT_ROWS_H_
 
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,42 +53,6 @@ std::optional<double> ParseNumber(std::string_view text);
 // A row for messages: whole when short, else its start and how much is
 // left out.
 std::string ShortenRow(std::string_view row);
-
-// Reads a text file line by line with one buffer, whatever the lines'
-// length. Lines end at LF; a CR before it is dropped.
-class LineReader {
- public:
-  LineReader() = default;
-  LineReader(const LineReader&) = delete;
-  LineReader& operator=(const LineReader&) = delete;
-  ~LineReader();
-
-  // False with a message in "*error" when the file cannot be opened.
-  bool Open(const std::string& path, std::string* error);
-
-  // The next line, valid until the next call; nothing at the end of the
-  // file or after a read error (see failed()).
-  std::optional<std::string_view> Next();
-
-  // Whether the last line returned ended with a line feed.
-  bool lineEnded() const { return lineEnded_; }
-  // 1-based number of the last line returned.
-  std::uint64_t lineNumber() const { return lineNumber_; }
-  bool failed() const { return failed_; }
-
- private:
-  bool Fill();
-
-  std::FILE* file_ = nullptr;
-  std::vector<char> buffer_;
-  std::size_t begin_ = 0;
-  std::size_t end_ = 0;
-  std::string line_;
-  bool lineEnded_ = false;
-  bool eof_ = false;
-  bool failed_ = false;
-  std::uint64_t lineNumber_ = 0;
-};
 
 }  // namespace ostrivel::report
 

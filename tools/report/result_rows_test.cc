@@ -17,35 +17,6 @@ using ::testing::HasSubstr;
 using testing::TempDir;
 using testing::WriteFile;
 
-TEST(SplitResultRowTest, SevenFieldsAreARow) {
-  std::string reason;
-  auto row = formats::SplitResultRow("Login;Shop;4;50;1500;0 2;1 3", &reason);
-  ASSERT_TRUE(row);
-  EXPECT_EQ(row->test, "Login");
-  EXPECT_EQ(row->application, "Shop");
-  EXPECT_EQ(row->traceLength, "4");
-  EXPECT_EQ(row->coverage, "50");
-  EXPECT_EQ(row->runtime, "1500");
-  EXPECT_EQ(row->covered, "0 2");
-  EXPECT_EQ(row->notCovered, "1 3");
-
-  row = formats::SplitResultRow(";Shop;0;0;0;;0 1", &reason);
-  ASSERT_TRUE(row);
-  EXPECT_EQ(row->test, "");
-  EXPECT_EQ(row->covered, "");
-}
-
-TEST(SplitResultRowTest, ASemicolonInANameIsNoRow) {
-  std::string reason;
-  EXPECT_FALSE(
-      formats::SplitResultRow("Log;in;Shop;4;50;1500;0 2;1 3", &reason));
-  EXPECT_EQ(reason,
-            "the row has 8 fields instead of 7: a test or application name "
-            "holds \";\"");
-  EXPECT_FALSE(formats::SplitResultRow("Login;Shop;4;50", &reason));
-  EXPECT_EQ(reason, "the row has 4 fields instead of 7");
-}
-
 TEST(ParsePositionsTest, ReadsAscendingPositionsSeparatedByOneBlank) {
   std::vector<std::uint32_t> positions;
   EXPECT_TRUE(ParsePositions("", &positions));
@@ -97,12 +68,7 @@ TEST(ParsePositionsTest, TheRestOfAllPositionsIsCheckedAsText) {
   EXPECT_FALSE(many.AreTheRest(covered, rest));
 }
 
-TEST(NumberTest, FormatsAndReadsLikeTheLibrary) {
-  EXPECT_EQ(formats::FormatNumber(4), "4");
-  EXPECT_EQ(formats::FormatNumber(100.0 / 3), "33.3333");
-  EXPECT_EQ(formats::FormatNumber(999999), "999999");
-  EXPECT_EQ(formats::FormatNumber(1234567), "1.23457e+06");
-  EXPECT_EQ(formats::FormatNumber(std::nan("")), "nan");
+TEST(NumberTest, ReadsWhatTheLibraryWrites) {
   EXPECT_EQ(ParseNumber("1.23457e+06"), 1234570.0);
   EXPECT_EQ(ParseNumber("-5"), -5.0);
   EXPECT_TRUE(std::isnan(*ParseNumber("nan")));
@@ -116,34 +82,6 @@ TEST(ShortenRowTest, LongRowsKeepTheirStart) {
   EXPECT_EQ(ShortenRow("a;b"), "a;b");
   std::string row = "Login;Shop;" + std::string(1000, '1');
   EXPECT_EQ(ShortenRow(row), row.substr(0, 200) + "... (811 more bytes)");
-}
-
-TEST(LineReaderTest, SplitsAtLineFeedsAndDropsTheCarriageReturn) {
-  TempDir dir;
-  // A line longer than the reader's buffer, between short ones.
-  std::string longLine(3 << 20, 'x');
-  WriteFile(dir.File("r.csv"), "one\r\n\r\n" + longLine + "\r\na\rb\nlast");
-  LineReader reader;
-  std::string error;
-  ASSERT_TRUE(reader.Open(dir.File("r.csv"), &error)) << error;
-  std::vector<std::string> lines;
-  std::vector<bool> ended;
-  while (auto line = reader.Next()) {
-    lines.emplace_back(*line);
-    ended.push_back(reader.lineEnded());
-  }
-  EXPECT_THAT(lines, ElementsAre("one", "", longLine, "a\rb", "last"));
-  EXPECT_THAT(ended, ElementsAre(true, true, true, true, false));
-  EXPECT_EQ(reader.lineNumber(), 5u);
-  EXPECT_FALSE(reader.failed());
-}
-
-TEST(LineReaderTest, AMissingFileIsAnError) {
-  TempDir dir;
-  LineReader reader;
-  std::string error;
-  EXPECT_FALSE(reader.Open(dir.File("none.csv"), &error));
-  EXPECT_THAT(error, HasSubstr("none.csv\" cannot be read"));
 }
 
 }  // namespace

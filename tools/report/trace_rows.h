@@ -8,10 +8,6 @@
 
 namespace ostrivel::report {
 
-// The header line of every trace file.
-inline constexpr std::string_view kTraceHeader =
-    "ID; Method; Package; Number of calls";
-
 // The trace file of one test and application, as written for a result row.
 struct TraceCheck {
   // The method-list lines of the application.

@@ -9,9 +9,9 @@
 
 #include <fmt/format.h>
 
+#include "formats/config_format.h"
 #include "formats/defaults.h"
 #include "ostrivel/harness_library.h"
-#include "tools/file_formats/config_value.h"
 #include "tools/process/child_process.h"
 #include "tools/runner/result_table.h"
 #include "tools/runner/test_list.h"
@@ -20,10 +20,10 @@ namespace ostrivel::runner {
 
 namespace {
 
+using formats::ReadConfigValue;
 using process::CommandOptions;
 using process::CommandResult;
 using process::RunCommand;
-using tools::ReadConfigValue;
 
 constexpr const char* kLibraryName = "libostrivel.so";
 // A failed test shows at most this many of its last output lines.

@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include "testing/temp_dir.h"
-#include "tools/file_formats/config_value.h"
 #include "tools/process/child_process.h"
 #include "tools/runner/result_table.h"
 #include "tools/runner/test_list.h"
@@ -24,8 +23,6 @@ using ::testing::HasSubstr;
 using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
-using tools::FindConfigValue;
-using tools::ReadConfigValue;
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -83,39 +80,6 @@ TEST(TestListTest, MissingFileIsOneError) {
   TestList list = ReadTestList(dir.File("none.txt"));
   EXPECT_THAT(list.errors,
               ElementsAre(dir.File("none.txt") + ": cannot be read"));
-}
-
-// ---- the configuration value (the library's key rules) ----
-
-TEST(ConfigValueTest, FollowsTheLibrarysKeyRules) {
-  EXPECT_EQ(
-      FindConfigValue("  res_location :  /out/r.csv  \r\n", "res_location"),
-      "/out/r.csv");
-  // The last occurrence wins; a tab stays in the value; case matters.
-  EXPECT_EQ(FindConfigValue("res_location: a\nres_location:\tb\n"
-                            "Res_location: c\n",
-                            "res_location"),
-            "\tb");
-  // Further colons belong to the value; a last line without LF counts.
-  EXPECT_EQ(FindConfigValue("res_location: C:/x/r.csv", "res_location"),
-            "C:/x/r.csv");
-  EXPECT_EQ(FindConfigValue("res_location\n", "res_location"), "res_location");
-  EXPECT_EQ(FindConfigValue("log_location: /l.txt\n", "res_location"),
-            std::nullopt);
-}
-
-TEST(ConfigValueTest, OverlongLineCountsWithItsStartAndEndsTheReading) {
-  std::string longValue(1100, 'v');
-  std::string text = "res_location: " + longValue + "\nres_location: later\n";
-  std::optional<std::string> value = FindConfigValue(text, "res_location");
-  ASSERT_TRUE(value.has_value());
-  EXPECT_EQ(*value, std::string(1023 - 14, 'v'));
-}
-
-TEST(ConfigValueTest, UnreadableFileHasNoValue) {
-  TempDir dir;
-  EXPECT_EQ(ReadConfigValue(dir.File("missing.conf"), "res_location"),
-            std::nullopt);
 }
 
 // ---- the result file and the table ----

@@ -1,11 +1,11 @@
-#ifndef OSTRIVEL_TOOLS_FILE_FORMATS_METHOD_CATALOG_H_
-#define OSTRIVEL_TOOLS_FILE_FORMATS_METHOD_CATALOG_H_
+#ifndef OSTRIVEL_FORMATS_METHOD_CATALOG_H_
+#define OSTRIVEL_FORMATS_METHOD_CATALOG_H_
 
 #include <map>
 #include <string>
 #include <vector>
 
-namespace ostrivel::tools {
+namespace ostrivel::formats {
 
 // The method lists of a methods directory, by application name.
 struct MethodCatalog {
@@ -23,6 +23,6 @@ struct MethodCatalog {
 bool LoadMethodCatalog(const std::string& directory, MethodCatalog* catalog,
                        std::string* error);
 
-}  // namespace ostrivel::tools
+}  // namespace ostrivel::formats
 
-#endif  // OSTRIVEL_TOOLS_FILE_FORMATS_METHOD_CATALOG_H_
+#endif  // OSTRIVEL_FORMATS_METHOD_CATALOG_H_

@@ -1,10 +1,10 @@
-#ifndef OSTRIVEL_COVERAGE_NAME_H_
-#define OSTRIVEL_COVERAGE_NAME_H_
+#ifndef OSTRIVEL_FORMATS_NAMES_H_
+#define OSTRIVEL_FORMATS_NAMES_H_
 
 #include <algorithm>
 #include <string>
 
-namespace ostrivel::coverage {
+namespace ostrivel::formats {
 
 // Replaces every CR and every LF in a test or application name with "_".
 // Names go unquoted into result rows, log lines and trace-file paths, where
@@ -15,6 +15,6 @@ inline void ReplaceLineBreaks(std::string& name) {
       '_');
 }
 
-}  // namespace ostrivel::coverage
+}  // namespace ostrivel::formats
 
-#endif  // OSTRIVEL_COVERAGE_NAME_H_
+#endif  // OSTRIVEL_FORMATS_NAMES_H_
