@@ -25,6 +25,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "formats/trace_format.h"
 #include "harness/state.h"
 #include "ostrivel/functionality.h"
 #include "service/answer_framing.h"
@@ -212,7 +213,7 @@ void BM_FileFloor(benchmark::State& state) {
     int covered = 0;
     std::string coveredIds;
     std::string uncoveredIds;
-    std::string trace = "ID; Method; Package; Number of calls\r\n";
+    std::string trace = std::string(ostrivel::formats::kTraceHeader) + "\r\n";
     for (int m = 0; m < kMethods; ++m) {
       int count = CountOf(a, m);
       std::string& ids = count != 0 ? coveredIds : uncoveredIds;

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "formats/result_format.h"
+#include "formats/trace_format.h"
 
 namespace ostrivel::bench {
 namespace {
@@ -501,7 +502,7 @@ void AppendRow(std::string& out, const std::string& testName,
 
 std::string TraceText(const std::vector<std::string>& lines,
                       const std::vector<MethodCalls>& calls) {
-  std::string text = "ID; Method; Package; Number of calls\r\n";
+  std::string text = std::string(formats::kTraceHeader) + "\r\n";
   for (const MethodCalls& c : calls) {
     text += lines[c.position];
     text += ';';

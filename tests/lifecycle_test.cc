@@ -2,8 +2,6 @@
 // whole life: Init, Open, naming the tests, Close. Checks the log it leaves
 // and the symbols it exports.
 
-#include <dlfcn.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -22,7 +20,7 @@ using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::UnorderedElementsAre;
 
-// The exported functions under their C++ names.
+// The exported functions under their C++ names, as nm lists them.
 constexpr const char* kInit = "_ZN13Functionality4InitEPKc";
 constexpr const char* kOpen = "_ZN13Functionality4OpenEv";
 constexpr const char* kStartNewTestCase =
@@ -33,38 +31,13 @@ constexpr const char* kGetCollectedInformation =
     "_ZN13Functionality23GetCollectedInformationEv";
 constexpr const char* kClose = "_ZN13Functionality5CloseEv";
 
-using TextFunction = bool (*)(const char*);
-using PlainFunction = bool (*)();
-
-// The library, loaded for the lifetime of this object.
-class Library {
- public:
-  Library() : handle_(dlopen(OSTRIVEL_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL)) {}
-  ~Library() {
-    if (handle_ != nullptr) dlclose(handle_);
-  }
-  Library(const Library&) = delete;
-  Library& operator=(const Library&) = delete;
-
-  bool loaded() const { return handle_ != nullptr; }
-  template <typename Function>
-  Function Find(const char* name) const {
-    return reinterpret_cast<Function>(dlsym(handle_, name));
-  }
-
- private:
-  void* handle_;
-};
-
 using ostrivel::testing::ReadLogLines;
 
 using ostrivel::testing::WorkingDirectory;
 
 TEST(LifecycleTest, MissingConfigurationKeepsTheBuiltInDefaults) {
-  Library library;
-  ASSERT_TRUE(library.loaded()) << dlerror();
-  auto init = library.Find<TextFunction>(kInit);
-  ASSERT_NE(init, nullptr);
+  ostrivel::testing::LoadedLibrary library;
+  ASSERT_TRUE(library.loaded()) << library.error();
 
   // The defaults lie under "C:/Coverage/", a relative path here.
   TempDir dir;
@@ -74,7 +47,7 @@ TEST(LifecycleTest, MissingConfigurationKeepsTheBuiltInDefaults) {
   WorkingDirectory cwd(dir.path());
 
   ::testing::internal::CaptureStderr();
-  EXPECT_TRUE(init("missing.conf"));
+  EXPECT_TRUE(library.Init("missing.conf"));
   std::string errors = ::testing::internal::GetCapturedStderr();
 
   EXPECT_EQ(errors,
@@ -86,20 +59,8 @@ TEST(LifecycleTest, MissingConfigurationKeepsTheBuiltInDefaults) {
 }
 
 TEST(LifecycleTest, WholeSequenceWritesItsLogLines) {
-  Library library;
-  ASSERT_TRUE(library.loaded()) << dlerror();
-  auto init = library.Find<TextFunction>(kInit);
-  auto open = library.Find<PlainFunction>(kOpen);
-  auto setTestName = library.Find<TextFunction>(kSetTestName);
-  auto getCurrentPath = library.Find<PlainFunction>(kGetCurrentPath);
-  auto close = library.Find<PlainFunction>(kClose);
-  ASSERT_NE(init, nullptr);
-  ASSERT_NE(open, nullptr);
-  ASSERT_NE(setTestName, nullptr);
-  ASSERT_NE(getCurrentPath, nullptr);
-  ASSERT_NE(close, nullptr);
-  ASSERT_NE(library.Find<PlainFunction>(kStartNewTestCase), nullptr);
-  ASSERT_NE(library.Find<PlainFunction>(kGetCollectedInformation), nullptr);
+  ostrivel::testing::LoadedLibrary library;
+  ASSERT_TRUE(library.loaded()) << library.error();
 
   TempDir dir;
   const std::string& base = dir.path();
@@ -124,11 +85,11 @@ TEST(LifecycleTest, WholeSequenceWritesItsLogLines) {
                                            "base_location: " +
                                            base + "\n");
 
-  EXPECT_TRUE(init(config.c_str()));
-  EXPECT_TRUE(open());
-  EXPECT_TRUE(setTestName("Login"));
-  EXPECT_TRUE(getCurrentPath());
-  EXPECT_TRUE(close());
+  EXPECT_TRUE(library.Init(config.c_str()));
+  EXPECT_TRUE(library.Open());
+  EXPECT_TRUE(library.SetTestName("Login"));
+  EXPECT_TRUE(library.GetCurrentPath());
+  EXPECT_TRUE(library.Close());
 
   const std::string cwdName =
       std::filesystem::current_path().filename().string();
