@@ -33,6 +33,52 @@ void AppendSanitized(std::string_view text, std::size_t limit,
 
 std::string SystemError(int error) { return std::strerror(error); }
 
+std::string UserText(uid_t user) {
+  return "uid " + std::to_string(static_cast<unsigned long>(user));
+}
+
+// Why a segment described by "info" must not be trusted; empty when it may.
+// Checked on the open descriptor, so the answer is about the very file that
+// gets mapped; once it holds, only its owner could change it.
+std::string Distrust(const struct stat& info) {
+  uid_t self = ::geteuid();
+  if (info.st_uid != self) {
+    return "belongs to another user (" + UserText(info.st_uid) +
+           "), not to this process's user (" + UserText(self) + ")";
+  }
+  if (!S_ISREG(info.st_mode)) return "is not a regular file";
+  auto mode = static_cast<unsigned>(info.st_mode & 07777);
+  if (mode != 0600) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", mode);
+    return std::string("has mode ") + text + ", not 0600";
+  }
+  return {};
+}
+
+// The owner of the existing segment "name". False with the system's error
+// in "*failure" when it cannot be told.
+bool ExistingOwner(const std::string& name, uid_t* owner, int* failure) {
+  struct stat info {};
+  // O_NONBLOCK: a FIFO put under the name must not stall the service.
+  int fd = ::shm_open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
+  if (fd >= 0) {
+    bool known = ::fstat(fd, &info) == 0;
+    *failure = errno;
+    ::close(fd);
+    if (known) *owner = info.st_uid;
+    return known;
+  }
+  *failure = errno;
+  // A segment of another user is usually closed to us. Where shared memory
+  // is a file system (Linux), its owner can still be read from its entry.
+  if (::stat(("/dev/shm" + name).c_str(), &info) == 0) {
+    *owner = info.st_uid;
+    return true;
+  }
+  return false;
+}
+
 // A process that exists, even one we may not signal, holds its segments.
 bool ProcessRuns(pid_t pid) {
   if (pid <= 0) return false;
@@ -62,7 +108,9 @@ std::uint64_t Fnv1a64(std::string_view bytes) {
 
 std::string SegmentName(std::string_view channel,
                         std::string_view application) {
-  std::string name = "/ostrivel.";
+  std::string name = "/ostrivel." +
+                     std::to_string(static_cast<unsigned long>(::geteuid())) +
+                     ".";
   AppendSanitized(channel, kMaxChannelPart, &name);
   name += '.';
   AppendSanitized(application, kMaxApplicationPart, &name);
@@ -76,15 +124,26 @@ std::string SegmentName(std::string_view channel,
   return name;
 }
 
-OpenStatus OpenSegment(const std::string& name, SegmentView* view) {
+OpenStatus OpenSegment(const std::string& name, SegmentView* view,
+                       std::string* reason) {
   *view = SegmentView{};
   int fd = ::shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
-  if (fd < 0)
-    return errno == ENOENT ? OpenStatus::kMissing : OpenStatus::kInvalid;
+  if (fd < 0) {
+    if (errno == ENOENT) return OpenStatus::kMissing;
+    if (errno != EACCES && errno != EPERM) return OpenStatus::kInvalid;
+    if (reason != nullptr) *reason = "cannot be opened: " + SystemError(errno);
+    return OpenStatus::kRefused;
+  }
   struct stat info {};
   if (::fstat(fd, &info) != 0) {
     ::close(fd);
     return OpenStatus::kInvalid;
+  }
+  std::string distrust = Distrust(info);
+  if (!distrust.empty()) {
+    ::close(fd);
+    if (reason != nullptr) *reason = std::move(distrust);
+    return OpenStatus::kRefused;
   }
   auto size = static_cast<std::size_t>(info.st_size);
   if (size < kCountersOffset) {
@@ -154,12 +213,28 @@ bool OwnedSegment::Create(const std::string& name, std::uint64_t methodCount,
   }
   std::size_t size = kCountersOffset + methodCount * sizeof(Counter);
   int fd = -1;
-  for (int attempt = 0; attempt < 2 && fd < 0; ++attempt) {
+  for (int attempt = 0; fd < 0; ++attempt) {
     fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0) break;
-    if (errno != EEXIST || attempt == 1) {
+    if (errno != EEXIST || attempt == 2) {
       *error = "cannot create the shared memory segment \"" + name +
                "\": " + SystemError(errno);
+      return false;
+    }
+    uid_t user = 0;
+    int failure = 0;
+    if (!ExistingOwner(name, &user, &failure)) {
+      if (failure == ENOENT) continue;  // gone meanwhile
+      *error = "the shared memory segment \"" + name +
+               "\" exists and cannot be examined: " + SystemError(failure) +
+               "; have it removed or choose another channel";
+      return false;
+    }
+    if (user != ::geteuid()) {
+      *error = "the shared memory segment \"" + name +
+               "\" belongs to another user (" + UserText(user) +
+               "), not to this service's user (" + UserText(::geteuid()) +
+               "); have it removed or choose another channel";
       return false;
     }
     pid_t owner = RecordedOwner(name);
@@ -169,15 +244,19 @@ bool OwnedSegment::Create(const std::string& name, std::uint64_t methodCount,
                "; stop it or choose another channel";
       return false;
     }
-    if (::shm_unlink(name.c_str()) != 0 && errno != ENOENT) {
+    if (::shm_unlink(name.c_str()) == 0) {
+      *note = "replaced the stale shared memory segment \"" + name + "\"";
+    } else if (errno != ENOENT) {
       *error = "cannot remove the stale shared memory segment \"" + name +
                "\": " + SystemError(errno);
       return false;
     }
-    *note = "replaced the stale shared memory segment \"" + name + "\"";
   }
   struct stat info {};
-  if (::ftruncate(fd, static_cast<off_t>(size)) != 0 ||
+  // The umask may have taken bits from 0600, and probes accept no other
+  // mode.
+  if (::fchmod(fd, 0600) != 0 ||
+      ::ftruncate(fd, static_cast<off_t>(size)) != 0 ||
       ::fstat(fd, &info) != 0) {
     *error = "cannot size the shared memory segment \"" + name +
              "\": " + SystemError(errno);

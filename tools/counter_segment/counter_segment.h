@@ -12,12 +12,22 @@
 // to that moment counted, and a running process is counted up to the moment
 // the service reads the counters.
 //
-// Name: "/ostrivel." + channel + "." + application + "." + 16 hex digits,
-// where channel and application keep [A-Za-z0-9_-] (every other byte becomes
-// "_"; the channel is cut to 40 bytes, the application to 100) and the hex
-// digits are the 64-bit FNV-1a hash of the exact bytes of the channel, one
-// zero byte and the application. The hash keeps applications apart whose
-// names differ only in replaced or cut bytes.
+// Name: "/ostrivel." + uid + "." + channel + "." + application + "." + 16
+// hex digits, where uid is the effective user id in decimal, channel and
+// application keep [A-Za-z0-9_-] (every other byte becomes "_"; the channel
+// is cut to 40 bytes, the application to 100) and the hex digits are the
+// 64-bit FNV-1a hash of the exact bytes of the channel, one zero byte and the
+// application. The hash keeps applications apart whose names differ only in
+// replaced or cut bytes; the uid keeps the segments of users apart, so the
+// service and the programs it counts run as one user.
+//
+// Trust: the namespace of shared memory is open to every local user, so a
+// name proves nothing. A segment counts only when it belongs to this
+// process's effective user and has mode 0600: then no other user (root
+// aside) can read it, resize it or change its mode. Its size is read once,
+// before mapping, and only that much is mapped. Shrinking the file
+// afterwards would still make the next count fault (SIGBUS); only the owner
+// can do that, and the owner can stop the program under test anyway.
 //
 // Layout (native byte order, one segment per application):
 //   offset  0  uint64  magic "OSTRVCNT" (kSegmentMagic), written last
@@ -61,7 +71,8 @@ static_assert(sizeof(SegmentHeader) <= kCountersOffset);
 // 64-bit FNV-1a of "bytes".
 std::uint64_t Fnv1a64(std::string_view bytes);
 
-// The shared-memory name of the segment of "application" on "channel".
+// The shared-memory name of the segment of "application" on "channel" for
+// the effective user of this process.
 std::string SegmentName(std::string_view channel, std::string_view application);
 
 // A mapping of a segment that this process opened but does not own. Plain
@@ -78,19 +89,23 @@ enum class OpenStatus {
   kOk,
   kMissing,  // no such segment, or it is not yet completely set up
   kInvalid,  // a file of that name that is no counter segment of ours
+  kRefused,  // a file of that name that this user must not trust (see above)
 };
 
 // Maps the segment "name" for reading and writing. On kOk "*view" holds the
 // mapping, which stays valid until UnmapSegment(), even after the owner
-// removed the segment.
-OpenStatus OpenSegment(const std::string& name, SegmentView* view);
+// removed the segment. On kRefused "*reason" (when given) says why, as the
+// rest of a sentence about the segment ("has mode 0644, not 0600").
+OpenStatus OpenSegment(const std::string& name, SegmentView* view,
+                       std::string* reason = nullptr);
 
 // Unmaps a view filled by OpenSegment(). Safe on an empty view.
 void UnmapSegment(SegmentView* view);
 
-// A segment created by this process. Creating it replaces a segment of the
-// same name that a process no longer running left behind; the destructor
-// marks the segment retired, removes its name and unmaps it.
+// A segment created by this process, with mode 0600 whatever the umask.
+// Creating it replaces a segment of the same name that a process of this
+// user no longer running left behind, and never one of another user; the
+// destructor marks the segment retired, removes its name and unmaps it.
 class OwnedSegment {
  public:
   OwnedSegment() = default;
@@ -101,9 +116,9 @@ class OwnedSegment {
   OwnedSegment& operator=(const OwnedSegment&) = delete;
 
   // Creates the segment "name" with "methodCount" zeroed counters. Returns
-  // false and a message in "*error" when the name is taken by a running
-  // process or the system refuses; "*note" receives a message when a stale
-  // segment was replaced (left empty otherwise).
+  // false and a message in "*error" when the name is taken by another user
+  // or by a running process, or the system refuses; "*note" receives a
+  // message when a stale segment was replaced (left empty otherwise).
   bool Create(const std::string& name, std::uint64_t methodCount,
               std::string* error, std::string* note);
 

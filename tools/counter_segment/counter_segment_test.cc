@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -47,15 +49,67 @@ void WriteForeignSegment(const std::string& name, std::uint64_t magic,
   ::munmap(base, kCountersOffset + 8);
 }
 
+// Another user for the tests that need one (the usual "nobody").
+constexpr uid_t kOtherUser = 65534;
+
+// The start of every segment name of this user.
+std::string UserPrefix() {
+  return "/ostrivel." + std::to_string(::geteuid()) + ".";
+}
+
+// Runs "work" in a child process with the user and group kOtherUser and
+// returns what it wrote to "*text" (requires root).
+std::string AsOtherUser(const std::function<std::string()>& work) {
+  int ends[2];
+  if (::pipe(ends) != 0) return "no pipe";
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::close(ends[0]);
+    std::string text = ::setgid(kOtherUser) == 0 && ::setuid(kOtherUser) == 0
+                           ? work()
+                           : "cannot change the user";
+    ssize_t written = ::write(ends[1], text.data(), text.size());
+    ::_exit(written == static_cast<ssize_t>(text.size()) ? 0 : 1);
+  }
+  ::close(ends[1]);
+  std::string text;
+  char buffer[512];
+  ssize_t got = 0;
+  while ((got = ::read(ends[0], buffer, sizeof buffer)) > 0) {
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(ends[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return text;
+}
+
+struct FileFacts {
+  uid_t owner = 0;
+  unsigned mode = 0;
+  ino_t inode = 0;
+};
+
+FileFacts Facts(const std::string& name) {
+  FileFacts facts;
+  int fd = ::shm_open(name.c_str(), O_RDONLY, 0);
+  struct stat info {};
+  if (fd >= 0 && ::fstat(fd, &info) == 0) {
+    facts = {info.st_uid, static_cast<unsigned>(info.st_mode & 07777),
+             info.st_ino};
+  }
+  if (fd >= 0) ::close(fd);
+  return facts;
+}
+
 TEST(SegmentNameTest, KeepsSafeBytesAndEndsInTheHashOfTheExactNames) {
   std::string name = SegmentName("default", "Shop-1_a");
-  EXPECT_EQ(name.rfind("/ostrivel.default.Shop-1_a.", 0), 0u) << name;
-  EXPECT_EQ(name.size(),
-            std::string("/ostrivel.default.Shop-1_a.").size() + 16);
+  EXPECT_EQ(name.rfind(UserPrefix() + "default.Shop-1_a.", 0), 0u) << name;
+  EXPECT_EQ(name.size(), (UserPrefix() + "default.Shop-1_a.").size() + 16);
 }
 
 TEST(SegmentNameTest, ReplacedBytesDoNotMakeNamesCollide) {
-  EXPECT_EQ(SegmentName("c", "a b").rfind("/ostrivel.c.a_b.", 0), 0u);
+  EXPECT_EQ(SegmentName("c", "a b").rfind(UserPrefix() + "c.a_b.", 0), 0u);
   EXPECT_NE(SegmentName("c", "a b"), SegmentName("c", "a_b"));
   EXPECT_NE(SegmentName("c", "a/b"), SegmentName("c", "a_b"));
   EXPECT_NE(SegmentName("a.b", "c"), SegmentName("a", "b.c"));
@@ -160,6 +214,82 @@ TEST(CounterSegmentTest, AStaleSegmentIsReplaced) {
   EXPECT_EQ(view.methodCount, 4u);
   UnmapSegment(&view);
 }
+
+class SegmentUmaskTest : public ::testing::TestWithParam<mode_t> {};
+
+TEST_P(SegmentUmaskTest, ACreatedSegmentHasMode0600) {
+  mode_t previous = ::umask(GetParam());
+  OwnedSegment owned;
+  std::string error, note;
+  bool created = owned.Create(UniqueName("Private"), 1, &error, &note);
+  ::umask(previous);
+  ASSERT_TRUE(created) << error;
+  FileFacts facts = Facts(owned.name());
+  EXPECT_EQ(facts.owner, ::geteuid());
+  EXPECT_EQ(facts.mode, 0600u);
+  SegmentView view;
+  EXPECT_EQ(OpenSegment(owned.name(), &view), OpenStatus::kOk);
+  UnmapSegment(&view);
+}
+
+INSTANTIATE_TEST_SUITE_P(Umasks, SegmentUmaskTest,
+                         ::testing::Values(0000, 0022, 0077, 0277, 0777));
+
+// A name taken by another user before the service starts: the service
+// refuses it, names the owner and leaves the file as it is. Both ways round
+// need a second user, so root.
+struct SquatCase {
+  const char* label;
+  // The squatter: this process (root) gives the segment to kOtherUser, or
+  // keeps it and the service runs as kOtherUser.
+  bool serviceIsOtherUser;
+};
+
+class SquattedNameTest : public ::testing::TestWithParam<SquatCase> {};
+
+TEST_P(SquattedNameTest, IsRefusedNamingTheOwner) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root to act as a second user";
+  }
+  std::string name = UniqueName(GetParam().label);
+  // A valid-looking segment whose recorded owner runs (pid 1): before
+  // segments had to belong to the service's user, this shut it out.
+  WriteForeignSegment(name, kSegmentMagic, 1);
+  int fd = ::shm_open(name.c_str(), O_RDWR, 0);
+  ASSERT_GE(fd, 0);
+  uid_t squatter = 0;
+  if (!GetParam().serviceIsOtherUser) {
+    squatter = kOtherUser;
+    ASSERT_EQ(::fchown(fd, kOtherUser, kOtherUser), 0);
+    ASSERT_EQ(::fchmod(fd, 0666), 0);
+  }
+  ::close(fd);
+  FileFacts before = Facts(name);
+  auto create = [&name] {
+    OwnedSegment owned;
+    std::string error, note;
+    return owned.Create(name, 2, &error, &note) ? "created" : error;
+  };
+  std::string error =
+      GetParam().serviceIsOtherUser ? AsOtherUser(create) : create();
+  uid_t service = GetParam().serviceIsOtherUser ? kOtherUser : 0;
+  EXPECT_EQ(error, "the shared memory segment \"" + name +
+                       "\" belongs to another user (uid " +
+                       std::to_string(squatter) +
+                       "), not to this service's user (uid " +
+                       std::to_string(service) +
+                       "); have it removed or choose another channel");
+  FileFacts after = Facts(name);
+  EXPECT_EQ(after.inode, before.inode);
+  EXPECT_EQ(after.owner, squatter);
+  ::shm_unlink(name.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Users, SquattedNameTest,
+    ::testing::Values(SquatCase{"OpenToTheService", false},
+                      SquatCase{"ClosedToTheService", true}),
+    [](const auto& param) { return std::string(param.param.label); });
 
 TEST(CounterSegmentTest, RemovingLeavesASuccessorOfTheSameNameAlone) {
   std::string name = UniqueName("Successor");

@@ -32,13 +32,25 @@ Attachment* Find(const char* application) {
   return nullptr;
 }
 
-ViewNode* OpenView(const char* application, ViewNode* previous) {
+ViewNode* OpenView(Attachment* attachment, ViewNode* previous) {
+  std::string name = tools::SegmentName(Channel(), attachment->application);
   tools::SegmentView view;
-  if (tools::OpenSegment(tools::SegmentName(Channel(), application), &view) !=
-      tools::OpenStatus::kOk) {
-    return nullptr;
+  std::string reason;
+  tools::OpenStatus status = tools::OpenSegment(name, &view, &reason);
+  if (status == tools::OpenStatus::kRefused &&
+      !attachment->refusalTold.exchange(true)) {
+    WriteWarning(("ostrivel-probe: not counting for \"" +
+                  std::string(attachment->application) +
+                  "\": the counter segment \"" + name + "\" " + reason + "\n")
+                     .c_str());
   }
+  if (status != tools::OpenStatus::kOk) return nullptr;
   return new ViewNode{view, previous};
+}
+
+bool Current(const ViewNode* node) {
+  return node != nullptr &&
+         node->view.header->retired.load(std::memory_order_acquire) == 0;
 }
 
 std::int64_t NowNs() {
@@ -73,38 +85,43 @@ Attachment* Attach(const char* application) {
   if (count == kMaxAttachments) return nullptr;
   char* name = ::strdup(application);
   if (name == nullptr) return nullptr;
-  ViewNode* view = OpenView(application, nullptr);
-  if (view == nullptr) {
-    std::free(name);
-    return nullptr;
-  }
-  auto* attachment = new Attachment{name, {view}, {0}};
+  auto* attachment = new Attachment{name, {nullptr}, {0}, {false}};
   gSlots[count].store(attachment, std::memory_order_release);
   gSlotCount.store(count + 1, std::memory_order_release);
   return attachment;
 }
 
-tools::SegmentView* CurrentView(Attachment* attachment, bool rateLimited) {
+tools::SegmentView* CurrentView(Attachment* attachment, Lookup lookup) {
   ViewNode* node = attachment->view.load(std::memory_order_acquire);
-  if (node->view.header->retired.load(std::memory_order_acquire) == 0) {
-    return &node->view;
-  }
-  if (rateLimited) {
+  if (Current(node)) return &node->view;
+  if (lookup == Lookup::kRateLimited) {
+    // A failed shm_open costs tens of microseconds; a program that counts
+    // without a service must not pay that on every call. One thread per
+    // interval looks, the others go on without counting.
     std::int64_t now = NowNs();
-    if (now < attachment->nextLookupNs.load(std::memory_order_relaxed)) {
+    std::int64_t next =
+        attachment->nextLookupNs.load(std::memory_order_relaxed);
+    if (now < next ||
+        !attachment->nextLookupNs.compare_exchange_strong(
+            next, now + kLookupIntervalNs, std::memory_order_relaxed)) {
       return nullptr;
     }
-    attachment->nextLookupNs.store(now + kLookupIntervalNs,
-                                   std::memory_order_relaxed);
   }
   std::lock_guard<std::mutex> lock(gMutex);
   node = attachment->view.load(std::memory_order_acquire);
-  if (node->view.header->retired.load(std::memory_order_acquire) == 0) {
-    return &node->view;
-  }
+  if (Current(node)) return &node->view;
   // The old mapping stays: a thread may be counting through it right now.
-  ViewNode* successor = OpenView(attachment->application, node);
-  if (successor == nullptr) return nullptr;
+  ViewNode* successor = nullptr;
+  try {
+    successor = OpenView(attachment, node);
+  } catch (...) {
+    // Out of memory: counting stays off until a later lookup succeeds.
+  }
+  if (successor == nullptr) {
+    attachment->nextLookupNs.store(NowNs() + kLookupIntervalNs,
+                                   std::memory_order_relaxed);
+    return nullptr;
+  }
   attachment->view.store(successor, std::memory_order_release);
   return &successor->view;
 }

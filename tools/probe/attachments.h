@@ -19,22 +19,31 @@ struct ViewNode {
 // may still be counting through one, and the process ends soon enough.
 struct Attachment {
   const char* application;
+  // Nothing until a segment has been found.
   std::atomic<ViewNode*> view;
-  // For the automatic counting: when a retired segment may next be looked
-  // up again (CLOCK_MONOTONIC nanoseconds).
+  // While there is no segment to count into: when it may next be looked up
+  // (CLOCK_MONOTONIC nanoseconds).
   std::atomic<std::int64_t> nextLookupNs;
+  // Set once the refusal of a segment has been written to standard error.
+  std::atomic<bool> refusalTold;
 };
 
-// The attachment of "application", mapping its segment when this process
-// has not yet done so. Nothing when there is no segment. Lock-free once the
-// application is attached.
+// The attachment of "application", created at the first use of the name.
+// Nothing only when the table of attachments is full or memory runs out.
+// Lock-free once the name is known.
 Attachment* Attach(const char* application);
 
-// The view to count through: the current one, or, when its segment was
-// retired by a service that stopped, the segment that replaced it. Nothing
-// when there is none. With "rateLimited", a retired segment is looked up at
-// most once a second (for callers that must stay cheap).
-tools::SegmentView* CurrentView(Attachment* attachment, bool rateLimited);
+enum class Lookup {
+  kRateLimited,  // at most once a second, so that missing segments stay cheap
+  kNow,
+};
+
+// The view to count through: the current one, or, when there is none yet or
+// its segment was retired by a service that stopped, the segment found by a
+// new lookup (made as "lookup" allows). Nothing when there is none. A segment
+// that must not be trusted is not mapped, and its refusal is written to
+// standard error once per application.
+tools::SegmentView* CurrentView(Attachment* attachment, Lookup lookup);
 
 // The channel from OSTRIVEL_CHANNEL, "default" when unset; read once.
 const char* Channel();

@@ -112,9 +112,10 @@ OSTRIVEL_NO_INSTRUMENT State Build() {
     Warn(missing);
     return kOff;
   }
-  tools::SegmentView* view = CurrentView(attachment, false);
+  tools::SegmentView* view = CurrentView(attachment, Lookup::kNow);
   if (view == nullptr) {
-    Warn(missing);
+    // A refused segment has had its line already.
+    if (!attachment->refusalTold.load()) Warn(missing);
     return kOff;
   }
   if (view->methodCount != file->lines.size()) {
@@ -188,8 +189,8 @@ OSTRIVEL_PROBE_API OSTRIVEL_NO_INSTRUMENT void __cyg_profile_func_enter(
     }
   }
   if (low == gTable.size || gTable.addresses[low] != address) return;
-  ostrivel::tools::SegmentView* view =
-      ostrivel::probe::CurrentView(gTable.attachment, true);
+  ostrivel::tools::SegmentView* view = ostrivel::probe::CurrentView(
+      gTable.attachment, ostrivel::probe::Lookup::kRateLimited);
   if (view == nullptr) return;
   std::uint32_t position = gTable.positions[low];
   if (position < view->methodCount) {

@@ -13,7 +13,7 @@ int Add(const char* application, unsigned methodIndex,
   try {
     Attachment* attachment = Attach(application);
     if (attachment == nullptr) return OSTRIVEL_PROBE_NO_SEGMENT;
-    tools::SegmentView* view = CurrentView(attachment, false);
+    tools::SegmentView* view = CurrentView(attachment, Lookup::kRateLimited);
     if (view == nullptr) return OSTRIVEL_PROBE_NO_SEGMENT;
     if (methodIndex >= view->methodCount) return OSTRIVEL_PROBE_OUT_OF_RANGE;
     view->counters[methodIndex].fetch_add(calls, std::memory_order_relaxed);
@@ -44,7 +44,8 @@ int ostrivel_probe_attach(const char* application) {
     ostrivel::probe::Attachment* attachment =
         ostrivel::probe::Attach(application);
     if (attachment == nullptr ||
-        ostrivel::probe::CurrentView(attachment, false) == nullptr) {
+        ostrivel::probe::CurrentView(
+            attachment, ostrivel::probe::Lookup::kNow) == nullptr) {
       return OSTRIVEL_PROBE_NO_SEGMENT;
     }
     return OSTRIVEL_PROBE_OK;
@@ -59,8 +60,8 @@ long long ostrivel_probe_method_count(const char* application) {
     ostrivel::probe::Attachment* attachment =
         ostrivel::probe::Attach(application);
     if (attachment == nullptr) return -1;
-    ostrivel::tools::SegmentView* view =
-        ostrivel::probe::CurrentView(attachment, false);
+    ostrivel::tools::SegmentView* view = ostrivel::probe::CurrentView(
+        attachment, ostrivel::probe::Lookup::kRateLimited);
     return view == nullptr ? -1 : static_cast<long long>(view->methodCount);
   } catch (...) {
     return -1;

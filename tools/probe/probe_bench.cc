@@ -64,6 +64,16 @@ BENCH_NO_INSTRUMENT void BM_ExplicitCount(benchmark::State& state) {
 }
 BENCHMARK(BM_ExplicitCount)->Threads(1)->Threads(2);
 
+// A program that counts while no service runs: the segment is missing and
+// looked for again at most once a second.
+BENCH_NO_INSTRUMENT void BM_ExplicitCountWithoutSegment(
+    benchmark::State& state) {
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(ostrivel_probe_count("Missing", 1));
+  }
+}
+BENCHMARK(BM_ExplicitCountWithoutSegment)->Threads(1)->Threads(2);
+
 BENCH_NO_INSTRUMENT void BM_InstrumentedCallListed(benchmark::State& state) {
   if (ostrivel_probe_automatic() != 1) {
     state.SkipWithError("automatic counting is off");

@@ -1,9 +1,16 @@
 #include "ostrivel/probe.h"
 
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -16,6 +23,18 @@
 #include "testing/test_process.h"
 #include "tools/collection_service/collection_service.h"
 #include "tools/counter_segment/counter_segment.h"
+
+// Lookups of segments of the application "Absent", counted on their way to
+// the C library: this program's shm_open comes before libc's, for the probe
+// as well.
+std::atomic<int> gAbsentLookups{0};
+
+extern "C" int shm_open(const char* name, int flags, mode_t mode) {
+  using Function = int (*)(const char*, int, mode_t);
+  static auto real = reinterpret_cast<Function>(::dlsym(RTLD_NEXT, "shm_open"));
+  if (std::strstr(name, ".Absent.") != nullptr) gAbsentLookups.fetch_add(1);
+  return real(name, flags, mode);
+}
 
 namespace ostrivel::probe {
 namespace {
@@ -60,6 +79,18 @@ class ProbeTest : public ::testing::Test {
     return ExitCode(child.Wait().value_or(-1));
   }
 
+  // Counts one call once the probe has found the segment: it looks for a
+  // missing one about once a second. False when 10 s pass first.
+  static bool CountsWithinSeconds(const char* application, unsigned index) {
+    for (int waitedMs = 0; waitedMs < 10000; waitedMs += 20) {
+      if (ostrivel_probe_count(application, index) == OSTRIVEL_PROBE_OK) {
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
   std::map<std::string, tools::OwnedSegment> segments_;
 };
 
@@ -94,7 +125,7 @@ TEST_F(ProbeTest, RefusesWhatItCannotCount) {
 TEST_F(ProbeTest, FindsASegmentCreatedAfterItsFirstCall) {
   EXPECT_EQ(ostrivel_probe_count("Late", 0), OSTRIVEL_PROBE_NO_SEGMENT);
   CreateSegment("Late", 1);
-  EXPECT_EQ(ostrivel_probe_count("Late", 0), OSTRIVEL_PROBE_OK);
+  EXPECT_TRUE(CountsWithinSeconds("Late", 0));
   EXPECT_EQ(Counted("Late", 0), 1u);
 }
 
@@ -104,9 +135,30 @@ TEST_F(ProbeTest, FollowsARestartedService) {
   segments_["Restart"].Remove();
   EXPECT_EQ(ostrivel_probe_count("Restart", 0), OSTRIVEL_PROBE_NO_SEGMENT);
   CreateSegment("Restart", 2);
-  EXPECT_EQ(ostrivel_probe_count("Restart", 1), OSTRIVEL_PROBE_OK);
+  EXPECT_TRUE(CountsWithinSeconds("Restart", 1));
   EXPECT_EQ(Counted("Restart", 1), 1u);
   EXPECT_EQ(ostrivel_probe_method_count("Restart"), 2);
+}
+
+TEST_F(ProbeTest, AMissingSegmentIsLookedForAtMostOnceASecond) {
+  int before = gAbsentLookups.load();
+  auto start = std::chrono::steady_clock::now();
+  int counted = 0;
+  for (int i = 0; i < 20000; ++i) {
+    if (ostrivel_probe_count("Absent", 0) != OSTRIVEL_PROBE_NO_SEGMENT) {
+      ++counted;
+    }
+  }
+  auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                     std::chrono::steady_clock::now() - start)
+                     .count();
+  EXPECT_EQ(counted, 0);
+  int lookups = gAbsentLookups.load() - before;
+  EXPECT_GE(lookups, 1);
+  EXPECT_LE(lookups, 2 + seconds);
+  // Asked to attach, the probe looks at once.
+  EXPECT_EQ(ostrivel_probe_attach("Absent"), OSTRIVEL_PROBE_NO_SEGMENT);
+  EXPECT_EQ(gAbsentLookups.load() - before, lookups + 1);
 }
 
 TEST_F(ProbeTest, ThreadsCountWithoutLosingCalls) {
@@ -178,6 +230,61 @@ TEST_F(ProbeTest, AProcessWithoutSegmentRunsOnAndIsTold) {
   EXPECT_EQ(child.ReadLine(), "attach 1 methods -1 automatic 0");
   EXPECT_EQ(child.ReadAllErrors(), "");
 }
+
+// A segment the probe must not count into: another user could read it, or
+// truncate it under the counting program (which would die of SIGBUS).
+struct DistrustCase {
+  const char* label;
+  mode_t mode;
+  uid_t owner;  // 0: this process's user
+  const char* reason;
+};
+
+class DistrustedSegmentTest
+    : public ProbeTest,
+      public ::testing::WithParamInterface<DistrustCase> {};
+
+TEST_P(DistrustedSegmentTest, IsNotCountedIntoAndToldOnce) {
+  const DistrustCase& param = GetParam();
+  if (param.owner != 0 && ::geteuid() != 0) {
+    GTEST_SKIP() << "needs root to give a segment to another user";
+  }
+  std::string application = std::string("Distrusted") + param.label;
+  CreateSegment(application, 2);
+  std::string name = tools::SegmentName(kChannel, application);
+  int fd = ::shm_open(name.c_str(), O_RDWR, 0);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::fchmod(fd, param.mode), 0);
+  if (param.owner != 0) {
+    ASSERT_EQ(::fchown(fd, param.owner, param.owner), 0);
+  }
+  ::close(fd);
+  std::string reason = param.reason;
+  std::size_t self = reason.find("SELF");
+  if (self != std::string::npos) {
+    reason.replace(self, 4, std::to_string(::geteuid()));
+  }
+
+  ChildProcess child;
+  ASSERT_TRUE(child.Start(
+      {OSTRIVEL_PROBE_CHILD_PATH, "count", application, "0", "1000"}));
+  EXPECT_EQ(child.ReadAllErrors(),
+            "ostrivel-probe: not counting for \"" + application +
+                "\": the counter segment \"" + name + "\" " + reason + "\n");
+  EXPECT_EQ(ExitCode(child.Wait().value_or(-1)), OSTRIVEL_PROBE_NO_SEGMENT);
+  EXPECT_EQ(Counted(application, 0), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Segments, DistrustedSegmentTest,
+    ::testing::Values(
+        DistrustCase{"ReadableByAll", 0644, 0, "has mode 0644, not 0600"},
+        DistrustCase{"WritableByAll", 0666, 0, "has mode 0666, not 0600"},
+        DistrustCase{"ReadableByTheGroup", 0640, 0, "has mode 0640, not 0600"},
+        DistrustCase{"OfAnotherUser", 0600, 65534,
+                     "belongs to another user (uid 65534), not to this "
+                     "process's user (uid SELF)"}),
+    [](const auto& test) { return std::string(test.param.label); });
 
 // The whole road: a service, a long-running program under test, and the
 // library's requests over TCP.

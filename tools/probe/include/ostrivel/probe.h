@@ -14,7 +14,10 @@
  *
  * The channel that names the segments comes from the environment variable
  * OSTRIVEL_CHANNEL ("default" when unset) and must match the service's
- * --channel. It is read once, at the first count.
+ * --channel. It is read once, at the first count. The segments are per
+ * user: the program counts only into a segment of its own effective user
+ * with mode 0600, so it must run as the service's user. A segment that fails
+ * this check is not counted into, and one line on standard error says so.
  *
  * A call is in the segment as soon as the function returns: nothing is
  * buffered, so a process that exits or is killed has all its calls counted.
@@ -42,7 +45,9 @@ extern "C" {
 
 /* Counts one call of method "method_index" of "application". Returns one of
  * the codes above; on anything but OSTRIVEL_PROBE_OK nothing is counted.
- * While the segment is missing, each call looks for it again. */
+ * While the segment is missing, it is looked for at most once a second, so
+ * that a program counting without a service is slowed down by no more than
+ * a clock read per call. */
 OSTRIVEL_PROBE_API int ostrivel_probe_count(const char* application,
                                             unsigned method_index);
 
@@ -52,7 +57,8 @@ OSTRIVEL_PROBE_API int ostrivel_probe_add(const char* application,
                                           unsigned long long calls);
 
 /* Maps the segment of "application" now, so that the first count does not
- * pay for it. Returns OSTRIVEL_PROBE_OK or OSTRIVEL_PROBE_NO_SEGMENT (or
+ * pay for it; looks for a missing segment at once, whenever it last did.
+ * Returns OSTRIVEL_PROBE_OK or OSTRIVEL_PROBE_NO_SEGMENT (or
  * OSTRIVEL_PROBE_BAD_ARGUMENT). */
 OSTRIVEL_PROBE_API int ostrivel_probe_attach(const char* application);
 
