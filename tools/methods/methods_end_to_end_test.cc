@@ -1,10 +1,13 @@
 // ostrivel-methods, the probe's automatic counting and the service
 // together, on a program built with -finstrument-functions.
 
+#include <elf.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -12,6 +15,7 @@
 #include <vector>
 
 #include <boost/json.hpp>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "testing/temp_dir.h"
@@ -226,6 +230,155 @@ TEST_F(MethodsEndToEndTest, AStrippedProgramIsRefused) {
                             "\": the ELF file has no symbol table (it was "
                             "stripped)\n");
 }
+
+// ---- hostile input ----
+
+ProgramRun RunMethods(const std::string& binary, const std::string& output,
+                      const std::vector<std::string>& options = {}) {
+  std::vector<std::string> argv{OSTRIVEL_METHODS_PATH,
+                                "--binary",
+                                binary,
+                                "--application",
+                                "Long",
+                                "--output",
+                                output};
+  argv.insert(argv.end(), options.begin(), options.end());
+  return RunProgram(argv);
+}
+
+TEST(MethodsHostileInputTest, PatternsMatchNamesOfAnyLength) {
+  // The demangled name of cart::Cart<Level10>::Add is over 70,000
+  // characters; a matcher that recurses per character dies of it.
+  TempDir dir;
+  ProgramRun include = RunMethods(OSTRIVEL_LONG_NAME_PATH, dir.File("in.csv"),
+                                  {"--include", "Cart.*"});
+  ASSERT_EQ(include.exitCode, 0) << include.errors;
+  std::string error;
+  auto included = tools::ReadMethodListFile(dir.File("in.csv"), &error);
+  ASSERT_TRUE(included.has_value()) << error;
+  ASSERT_EQ(included->lines.size(), 1u);
+  EXPECT_EQ(included->lines[0].size(), 1023u);
+  EXPECT_THAT(included->lines[0],
+              ::testing::MatchesRegex(R"(0x[0-9a-f]+;Add\(cart::Pair<.*)"));
+
+  ProgramRun exclude = RunMethods(OSTRIVEL_LONG_NAME_PATH, dir.File("ex.csv"),
+                                  {"--exclude", "Pair<int, long>$"});
+  ASSERT_EQ(exclude.exitCode, 0) << exclude.errors;
+  auto excluded = tools::ReadMethodListFile(dir.File("ex.csv"), &error);
+  ASSERT_TRUE(excluded.has_value()) << error;
+  ASSERT_EQ(excluded->lines.size(), 3u);
+  EXPECT_THAT(excluded->lines[1], ::testing::EndsWith(";Short(int);cart"));
+}
+
+TEST(MethodsHostileInputTest, BadPatternIsRefusedWithExitCodeTwo) {
+  TempDir dir;
+  ProgramRun run = RunMethods(OSTRIVEL_LONG_NAME_PATH, dir.File("out.csv"),
+                              {"--include", "Cart", "--exclude", "(\n"});
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_EQ(run.errors,
+            "ostrivel-methods: bad regular expression for --exclude "
+            "\"(\\n\": Unmatched ( or \\(\n");
+  EXPECT_FALSE(testing::FileExists(dir.File("out.csv")));
+}
+
+std::string SampleImage() { return ReadFile(OSTRIVEL_SAMPLE_PATH); }
+
+// The sample with the offset of its symbol table moved past the end.
+std::string SymbolTablePastTheEnd(std::size_t* index, std::uint64_t* end) {
+  std::string image = SampleImage();
+  Elf64_Ehdr header;
+  std::memcpy(&header, image.data(), sizeof header);
+  for (std::size_t i = 0; i < header.e_shnum; ++i) {
+    Elf64_Shdr section;
+    char* at = image.data() + header.e_shoff + i * sizeof section;
+    std::memcpy(&section, at, sizeof section);
+    if (section.sh_type != SHT_SYMTAB) continue;
+    section.sh_offset = image.size() + 4096;
+    std::memcpy(at, &section, sizeof section);
+    *index = i;
+    *end = section.sh_offset + section.sh_size;
+    return image;
+  }
+  ADD_FAILURE() << "the sample has no symbol table";
+  return image;
+}
+
+struct BinaryCase {
+  std::string what;
+  // Makes the binary in "dir"; returns its path and the message expected
+  // after "ostrivel-methods: \"<path>\": ".
+  std::pair<std::string, std::string> (*make)(const TempDir& dir);
+};
+
+void PrintTo(const BinaryCase& value, std::ostream* out) { *out << value.what; }
+
+class MethodsBinaryTest : public ::testing::TestWithParam<BinaryCase> {};
+
+TEST_P(MethodsBinaryTest, OnlyWhatIsThereIsReadAndNothingWaits) {
+  TempDir dir;
+  auto [binary, message] = GetParam().make(dir);
+  // Bounded: a tool that reads without end or waits for a writer is killed
+  // after the helper's wait and fails here.
+  ProgramRun run = RunMethods(binary, dir.File("out.csv"));
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.errors,
+            "ostrivel-methods: \"" + binary + "\": " + message + "\n");
+  EXPECT_FALSE(testing::FileExists(dir.File("out.csv")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, MethodsBinaryTest,
+    ::testing::Values(
+        BinaryCase{"EndlessDevice",
+                   [](const TempDir&) {
+                     return std::pair<std::string, std::string>(
+                         "/dev/zero",
+                         "not a regular file (a character device)");
+                   }},
+        BinaryCase{"FifoWithoutWriter",
+                   [](const TempDir& dir) {
+                     std::string fifo = dir.File("fifo");
+                     EXPECT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+                     return std::pair<std::string, std::string>(
+                         fifo, "not a regular file (a FIFO)");
+                   }},
+        BinaryCase{"Directory",
+                   [](const TempDir& dir) {
+                     return std::pair<std::string, std::string>(
+                         dir.File("."), "not a regular file (a directory)");
+                   }},
+        BinaryCase{"TruncatedElf",
+                   [](const TempDir& dir) {
+                     std::string image = SampleImage();
+                     Elf64_Ehdr header;
+                     std::memcpy(&header, image.data(), sizeof header);
+                     std::string path = dir.File("truncated");
+                     WriteFile(path, image.substr(0, image.size() / 2));
+                     return std::pair<std::string, std::string>(
+                         path, "the ELF file's section table starts at byte " +
+                                   std::to_string(header.e_shoff) +
+                                   ", past the end of the file (" +
+                                   std::to_string(image.size() / 2) +
+                                   " bytes): it is truncated or damaged");
+                   }},
+        BinaryCase{"SectionPastTheEnd",
+                   [](const TempDir& dir) {
+                     std::size_t index = 0;
+                     std::uint64_t end = 0;
+                     std::string image = SymbolTablePastTheEnd(&index, &end);
+                     std::string path = dir.File("damaged");
+                     WriteFile(path, image);
+                     return std::pair<std::string, std::string>(
+                         path, "the ELF file's section " +
+                                   std::to_string(index) + " ends at byte " +
+                                   std::to_string(end) +
+                                   ", past the end of the file (" +
+                                   std::to_string(image.size()) +
+                                   " bytes): it is truncated or damaged");
+                   }}),
+    [](const ::testing::TestParamInfo<BinaryCase>& test) {
+      return test.param.what;
+    });
 
 }  // namespace
 }  // namespace ostrivel::methods
