@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,6 +68,11 @@ class MethodsEndToEndTest : public ::testing::Test {
     EXPECT_EQ(run.output, "ostrivel-methods: " + std::to_string(lines_.size()) +
                               " methods of \"Sample\" written to \"" + list_ +
                               "\"\n");
+    // The program's build ID, beside the list.
+    std::string buildId = ReadFile(list_ + ".build-id");
+    ASSERT_TRUE(std::regex_match(buildId, std::regex("[0-9a-f]{40}\n")))
+        << buildId;
+    buildId_ = buildId.substr(0, 40);
   }
 
   // Runs the sample with automatic counting on this test's channel.
@@ -85,6 +91,7 @@ class MethodsEndToEndTest : public ::testing::Test {
       "methods" + std::to_string(::getpid()) +
       ::testing::UnitTest::GetInstance()->current_test_info()->name();
   std::vector<std::string> lines_;
+  std::string buildId_;
 };
 
 TEST_F(MethodsEndToEndTest, TheListNamesTheProgramsOwnFunctions) {
@@ -166,10 +173,11 @@ TEST_F(MethodsEndToEndTest, CountingIsOffWithOneLineWhenItCannotWork) {
             "for the application \"Sample\" on the channel \"" +
                 channel_ + "\" (is ostrivel-service running?)\n");
 
-  ProgramRun noList = RunSample({"Alpha=1"}, dir_.File("missing.csv"));
+  // A line break in the path cannot forge a second line.
+  ProgramRun noList = RunSample({"Alpha=1"}, dir_.File("missing\nforged.csv"));
   EXPECT_EQ(noList.exitCode, 0);
   EXPECT_EQ(noList.errors, "ostrivel-probe: automatic counting is off: \"" +
-                               dir_.File("missing.csv") +
+                               dir_.File("missing\\nforged.csv") +
                                "\" can't be opened\n");
 
   WriteFile(dir_.File("noids.csv"), "ProjectName;Sample\nmain;;\n");
@@ -190,6 +198,45 @@ TEST_F(MethodsEndToEndTest, CountingIsOffWithOneLineWhenItCannotWork) {
                 "\" has " + std::to_string(lines_.size()) +
                 " methods, the service counts 2 for \"Sample\"\n");
   EXPECT_EQ(segment.counter(0).load() + segment.counter(1).load(), 0u);
+}
+
+TEST_F(MethodsEndToEndTest, AListOfAnotherBuildTurnsCountingOff) {
+  // As if the program had been rebuilt after its list was written.
+  WriteFile(list_ + ".build-id", "0123456789abcdef0123456789abcdef01234567\n");
+  tools::OwnedSegment segment;
+  std::string error, note;
+  ASSERT_TRUE(segment.Create(tools::SegmentName(channel_, "Sample"),
+                             lines_.size(), &error, &note));
+  ProgramRun run = RunSample({"Alpha=3", "Beta=2"}, list_);
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.errors,
+            "ostrivel-probe: automatic counting is off: the method list \"" +
+                list_ +
+                "\" is stale: it was made for build ID "
+                "0123456789abcdef0123456789abcdef01234567, this program has "
+                "build ID " +
+                buildId_ + " (run ostrivel-methods again)\n");
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    EXPECT_EQ(segment.counter(i).load(), 0u) << lines_[i];
+  }
+}
+
+TEST_F(MethodsEndToEndTest, AProgramWithoutBuildIdLeavesNoBuildIdFile) {
+  std::string plain = dir_.File("plain");
+  if (std::system(("objcopy --remove-section .note.gnu.build-id '" +
+                   std::string(OSTRIVEL_SAMPLE_PATH) + "' '" + plain + "'")
+                      .c_str()) != 0) {
+    GTEST_SKIP() << "objcopy (binutils) is not available";
+  }
+  // A build-ID file of an earlier build must not vouch for the new list.
+  ProgramRun run = RunProgram({OSTRIVEL_METHODS_PATH, "--binary", plain,
+                               "--application", "Sample", "--output", list_});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.errors, "ostrivel-methods: warning: \"" + plain +
+                            "\" has no GNU build ID (link it with "
+                            "-Wl,--build-id): the probe cannot tell when the "
+                            "list is stale\n");
+  EXPECT_FALSE(testing::FileExists(list_ + ".build-id"));
 }
 
 TEST_F(MethodsEndToEndTest, LinesWithoutAnIdAreSkippedAndKeepTheirPlace) {
@@ -321,8 +368,9 @@ TEST_P(MethodsBinaryTest, OnlyWhatIsThereIsReadAndNothingWaits) {
   // after the helper's wait and fails here.
   ProgramRun run = RunMethods(binary, dir.File("out.csv"));
   EXPECT_EQ(run.exitCode, 1);
+  std::string shown = std::regex_replace(binary, std::regex("\n"), "\\n");
   EXPECT_EQ(run.errors,
-            "ostrivel-methods: \"" + binary + "\": " + message + "\n");
+            "ostrivel-methods: \"" + shown + "\": " + message + "\n");
   EXPECT_FALSE(testing::FileExists(dir.File("out.csv")));
 }
 
@@ -341,6 +389,12 @@ INSTANTIATE_TEST_SUITE_P(
                      EXPECT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
                      return std::pair<std::string, std::string>(
                          fifo, "not a regular file (a FIFO)");
+                   }},
+        BinaryCase{"MissingFileWithALineBreak",
+                   [](const TempDir& dir) {
+                     return std::pair<std::string, std::string>(
+                         dir.File("no\nsuch"),
+                         "cannot be opened: No such file or directory");
                    }},
         BinaryCase{"Directory",
                    [](const TempDir& dir) {
