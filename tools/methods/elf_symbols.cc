@@ -63,7 +63,7 @@ std::optional<std::string> BuildIdIn(std::string_view notes,
       return std::nullopt;
     }
     if (note->n_type == NT_GNU_BUILD_ID && note->n_namesz == 4 &&
-        notes.substr(name, 4) == std::string_view("GNU", 4) &&
+        notes.substr(name, 4) == std::string_view("GNU\0", 4) &&
         note->n_descsz > 0) {
       return Hex(notes.substr(description, note->n_descsz));
     }

@@ -62,6 +62,8 @@ OSTRIVEL_NO_INSTRUMENT int FromFirstObject(dl_phdr_info* info, std::size_t,
   for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
     const ElfW(Phdr)& header = info->dlpi_phdr[i];
     if (header.p_type != PT_NOTE) continue;
+    // The loader gives the load bias as a number.
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
     const auto* notes = reinterpret_cast<const unsigned char*>(info->dlpi_addr +
                                                                header.p_vaddr);
     *id = FindInNotes(notes, header.p_memsz, header.p_align == 8 ? 8 : 4);

@@ -13,7 +13,7 @@
 namespace ostrivel::runner {
 namespace {
 
-constexpr std::size_t kMaxBytes = 64 * 1024;
+constexpr std::size_t kMaxBytes = std::size_t{64} * 1024;
 constexpr std::size_t kMaxLines = 10;
 constexpr std::size_t kMaxLineBytes = 1000;
 
