@@ -308,13 +308,18 @@ TEST(MethodsHostileInputTest, PatternsMatchNamesOfAnyLength) {
   EXPECT_THAT(included->lines[0],
               ::testing::MatchesRegex(R"(0x[0-9a-f]+;Add\(cart::Pair<.*)"));
 
+  // Only the long name ends so; the matcher has to reach its end.
   ProgramRun exclude = RunMethods(OSTRIVEL_LONG_NAME_PATH, dir.File("ex.csv"),
-                                  {"--exclude", "Pair<int, long>$"});
+                                  {"--exclude", "> >, int\\)$"});
   ASSERT_EQ(exclude.exitCode, 0) << exclude.errors;
   auto excluded = tools::ReadMethodListFile(dir.File("ex.csv"), &error);
   ASSERT_TRUE(excluded.has_value()) << error;
-  ASSERT_EQ(excluded->lines.size(), 3u);
-  EXPECT_THAT(excluded->lines[1], ::testing::EndsWith(";Short(int);cart"));
+  std::vector<std::string> names;
+  for (const std::string& line : excluded->lines) {
+    names.push_back(line.substr(line.find(';') + 1));
+  }
+  EXPECT_THAT(names,
+              ::testing::UnorderedElementsAre("main;", "Short(int);cart"));
 }
 
 TEST(MethodsHostileInputTest, BadPatternIsRefusedWithExitCodeTwo) {
