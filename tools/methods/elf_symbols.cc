@@ -35,7 +35,71 @@ std::optional<std::string_view> StringAt(std::string_view image,
   return strings.substr(offset, end - offset);
 }
 
+// The lower-case hex digits of "bytes".
+std::string Hex(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (char c : bytes) {
+    auto byte = static_cast<unsigned char>(c);
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0xf];
+  }
+  return text;
+}
+
+std::uint64_t RoundUp(std::uint64_t value, std::uint64_t alignment) {
+  return (value + alignment - 1) / alignment * alignment;
+}
+
+// The build ID among the notes of one SHT_NOTE section.
+std::optional<std::string> BuildIdIn(std::string_view notes,
+                                     std::uint64_t alignment) {
+  std::uint64_t offset = 0;
+  while (auto note = At<Elf64_Nhdr>(notes, offset)) {
+    std::uint64_t name = offset + sizeof(Elf64_Nhdr);
+    std::uint64_t description = name + RoundUp(note->n_namesz, alignment);
+    if (description > notes.size() ||
+        note->n_descsz > notes.size() - description) {
+      return std::nullopt;
+    }
+    if (note->n_type == NT_GNU_BUILD_ID && note->n_namesz == 4 &&
+        notes.substr(name, 4) == std::string_view("GNU\0", 4) &&
+        note->n_descsz > 0) {
+      return Hex(notes.substr(description, note->n_descsz));
+    }
+    offset = description + RoundUp(note->n_descsz, alignment);
+  }
+  return std::nullopt;
+}
+
 }  // namespace
+
+std::optional<std::string> ReadBuildId(std::string_view image) {
+  auto header = At<Elf64_Ehdr>(image, 0);
+  if (!header || std::memcmp(image.data(), ELFMAG, SELFMAG) != 0 ||
+      header->e_ident[EI_CLASS] != ELFCLASS64 ||
+      header->e_ident[EI_DATA] != ELFDATA2LSB ||
+      header->e_shentsize != sizeof(Elf64_Shdr) || header->e_shoff == 0) {
+    return std::nullopt;
+  }
+  auto first = At<Elf64_Shdr>(image, header->e_shoff);
+  if (!first) return std::nullopt;
+  std::uint64_t count = header->e_shnum != 0 ? header->e_shnum : first->sh_size;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    if (i > (image.size() - header->e_shoff) / sizeof(Elf64_Shdr)) break;
+    auto section =
+        At<Elf64_Shdr>(image, header->e_shoff + i * sizeof(Elf64_Shdr));
+    if (!section) break;
+    if (section->sh_type != SHT_NOTE || section->sh_offset > image.size() ||
+        section->sh_size > image.size() - section->sh_offset) {
+      continue;
+    }
+    auto id = BuildIdIn(image.substr(section->sh_offset, section->sh_size),
+                        section->sh_addralign == 8 ? 8 : 4);
+    if (id) return id;
+  }
+  return std::nullopt;
+}
 
 bool ReadFunctionSymbols(std::string_view image,
                          std::vector<FunctionSymbol>* symbols,

@@ -2,6 +2,7 @@
 #define OSTRIVEL_TOOLS_METHODS_ELF_SYMBOLS_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,12 @@ struct FunctionSymbol {
 bool ReadFunctionSymbols(std::string_view image,
                          std::vector<FunctionSymbol>* symbols,
                          std::string* error);
+
+// The GNU build ID of the ELF image "image" (its NT_GNU_BUILD_ID note, the
+// one "readelf -n" shows) as lower-case hex digits, or nothing when it has
+// none or is no readable 64-bit little-endian ELF image. Never reads outside
+// "image".
+std::optional<std::string> ReadBuildId(std::string_view image);
 
 }  // namespace ostrivel::methods
 

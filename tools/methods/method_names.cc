@@ -49,12 +49,10 @@ bool IsPlacementOperator(std::string_view demangled) {
          demangled.find(", void*)") != std::string_view::npos;
 }
 
-bool MatchesAny(const std::vector<std::regex>& patterns,
-                const std::string& name) {
-  return std::any_of(patterns.begin(), patterns.end(),
-                     [&name](const std::regex& pattern) {
-                       return std::regex_search(name, pattern);
-                     });
+bool MatchesAny(const std::vector<Pattern>& patterns, const std::string& name) {
+  return std::any_of(
+      patterns.begin(), patterns.end(),
+      [&name](const Pattern& pattern) { return pattern.Matches(name); });
 }
 
 std::string Clean(std::string text) {

@@ -2,12 +2,12 @@
 #define OSTRIVEL_TOOLS_METHODS_METHOD_NAMES_H_
 
 #include <cstdint>
-#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "tools/methods/elf_symbols.h"
+#include "tools/methods/pattern.h"
 
 namespace ostrivel::methods {
 
@@ -31,9 +31,9 @@ struct Selection {
   bool keepStandardLibrary = false;
   // When not empty, only functions whose demangled name matches one of
   // these are kept.
-  std::vector<std::regex> include;
+  std::vector<Pattern> include;
   // Functions whose demangled name matches one of these are left out.
-  std::vector<std::regex> exclude;
+  std::vector<Pattern> exclude;
 };
 
 // One line of a method list.

@@ -111,9 +111,10 @@ TEST(SelectMethodsTest, IncludeAndExcludePatternsApplyToDemangledNames) {
   std::vector<FunctionSymbol> symbols = {
       Symbol(0x10, "_ZN4shop5AlphaEi"), Symbol(0x20, "_ZN4shop4BetaEi"),
       Symbol(0x30, "_ZN5admin5GammaEv"), Symbol(0x40, "main")};
+  std::string error;
   Selection selection;
-  selection.include.emplace_back("^shop::");
-  selection.exclude.emplace_back("Beta");
+  selection.include.push_back(*Pattern::Compile("^shop::", &error));
+  selection.exclude.push_back(*Pattern::Compile("Beta", &error));
   EXPECT_EQ(Lines(SelectMethods(symbols, selection)),
             (std::vector<std::string>{"0x10;Alpha(int);shop"}));
 }

@@ -1,23 +1,69 @@
 // ostrivel-methods: writes the method-list file of a binary built with
-// -finstrument-functions, so that its lines and the probe's counts agree.
+// -finstrument-functions, so that its lines and the probe's counts agree,
+// and the binary's build ID beside it, so that the probe can tell when the
+// list belongs to another build.
 
+#include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
-#include <regex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
+#include "tools/methods/elf_file.h"
 #include "tools/methods/elf_symbols.h"
 #include "tools/methods/method_names.h"
+#include "tools/printable/printable.h"
 
 namespace {
 
-int Fail(const std::string& message) {
-  std::cerr << "ostrivel-methods: " << message << "\n";
-  return 1;
+using ostrivel::tools::Printable;
+
+// The exit codes.
+constexpr int kFailed = 1;      // the binary or the output failed
+constexpr int kBadRequest = 2;  // a bad option: pattern, application name
+
+int Fail(const std::string& message, int code = kFailed) {
+  std::cerr << "ostrivel-methods: " << Printable(message) << "\n";
+  return code;
+}
+
+std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
+
+// Compiles every pattern of "texts" into "*patterns". Returns false with a
+// message naming the first bad one.
+bool CompileAll(const std::vector<std::string>& texts, const char* option,
+                std::vector<ostrivel::methods::Pattern>* patterns,
+                std::string* message) {
+  for (const std::string& text : texts) {
+    std::string error;
+    std::optional<ostrivel::methods::Pattern> pattern =
+        ostrivel::methods::Pattern::Compile(text, &error);
+    if (!pattern) {
+      *message = std::string("bad regular expression for ") + option + " " +
+                 Quoted(text) + ": " + error;
+      return false;
+    }
+    patterns->push_back(std::move(*pattern));
+  }
+  return true;
+}
+
+// Writes "buildId" to "path", or removes "path" when there is no build ID,
+// so that a file left by an earlier build never vouches for this list.
+bool WriteBuildIdFile(const std::string& path,
+                      const std::optional<std::string>& buildId) {
+  if (!buildId) {
+    std::error_code error;
+    std::filesystem::remove(path, error);
+    return !error;
+  }
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << *buildId << "\n";
+  out.close();
+  return static_cast<bool>(out);
 }
 
 int Main(int argc, char** argv) {
@@ -28,13 +74,16 @@ int Main(int argc, char** argv) {
       "-finstrument-functions: \"ProjectName;<application>\", then one "
       "\"ID;Method;Package\" line per function of its .text section, in "
       "address order. The ID is the function's offset in the executable, "
-      "which libostrivel-probe maps back to the line's position."};
+      "which libostrivel-probe maps back to the line's position. The "
+      "program's GNU build ID goes to \"<output>.build-id\", which the probe "
+      "compares with the running program's.\n"
+      "Exit code: 0 written; 1 the binary could not be read or the output "
+      "not written; 2 a bad regular expression or application name."};
   std::string binary, application, output;
   std::vector<std::string> include, exclude;
   Selection selection;
-  app.add_option("--binary", binary, "The executable to list")
-      ->required()
-      ->check(CLI::ExistingFile);
+  app.add_option("--binary", binary, "The executable to list (a regular file)")
+      ->required();
   app.add_option("--application", application,
                  "Application name for the header; the service reports the "
                  "counts under it")
@@ -45,49 +94,55 @@ int Main(int argc, char** argv) {
       ->required();
   app.add_option("--include", include,
                  "Keep only functions whose demangled name matches one of "
-                 "these regular expressions");
+                 "these POSIX extended regular expressions");
   app.add_option("--exclude", exclude,
                  "Leave out functions whose demangled name matches one of "
-                 "these regular expressions");
+                 "these POSIX extended regular expressions");
   app.add_flag("--keep-std", selection.keepStandardLibrary,
                "Keep functions of the standard library (std::, __gnu_cxx::)");
   CLI11_PARSE(app, argc, argv);
 
   if (application.empty() ||
       application.find_first_of("\r\n") != std::string::npos) {
-    return Fail("the application name must be one non-empty line");
+    return Fail("the application name must be one non-empty line", kBadRequest);
   }
-  try {
-    for (const std::string& pattern : include) {
-      selection.include.emplace_back(pattern);
-    }
-    for (const std::string& pattern : exclude) {
-      selection.exclude.emplace_back(pattern);
-    }
-  } catch (const std::regex_error& e) {
-    return Fail(std::string("bad regular expression: ") + e.what());
+  std::string message;
+  if (!CompileAll(include, "--include", &selection.include, &message) ||
+      !CompileAll(exclude, "--exclude", &selection.exclude, &message)) {
+    return Fail(message, kBadRequest);
   }
 
-  std::ifstream in(binary, std::ios::binary);
-  std::string image((std::istreambuf_iterator<char>(in)),
-                    std::istreambuf_iterator<char>());
-  if (!in && !in.eof()) return Fail("cannot read \"" + binary + "\"");
-  std::vector<ostrivel::methods::FunctionSymbol> symbols;
+  std::string image;
   std::string error;
-  if (!ostrivel::methods::ReadFunctionSymbols(image, &symbols, &error)) {
-    return Fail("\"" + binary + "\": " + error);
+  if (!ostrivel::methods::ReadElfFile(binary, &image, &error)) {
+    return Fail(Quoted(binary) + ": " + error);
   }
+  std::vector<ostrivel::methods::FunctionSymbol> symbols;
+  if (!ostrivel::methods::ReadFunctionSymbols(image, &symbols, &error)) {
+    return Fail(Quoted(binary) + ": " + error);
+  }
+  std::optional<std::string> buildId = ostrivel::methods::ReadBuildId(image);
   auto methods = ostrivel::methods::SelectMethods(symbols, selection);
   std::ofstream out(output, std::ios::binary | std::ios::trunc);
   out << ostrivel::methods::MethodListText(application, methods);
   out.close();
-  if (!out) return Fail("cannot write \"" + output + "\"");
-  if (methods.empty()) {
-    std::cerr << "ostrivel-methods: warning: no function of \"" << binary
-              << "\" was selected\n";
+  if (!out) return Fail("cannot write " + Quoted(output));
+  std::string buildIdPath = output + ".build-id";
+  if (!WriteBuildIdFile(buildIdPath, buildId)) {
+    return Fail("cannot write " + Quoted(buildIdPath));
   }
-  std::cout << "ostrivel-methods: " << methods.size() << " methods of \""
-            << application << "\" written to \"" << output << "\"\n";
+  if (methods.empty()) {
+    std::cerr << "ostrivel-methods: warning: no function of "
+              << Printable(Quoted(binary)) << " was selected\n";
+  }
+  if (!buildId) {
+    std::cerr << "ostrivel-methods: warning: " << Printable(Quoted(binary))
+              << " has no GNU build ID (link it with -Wl,--build-id): the "
+                 "probe cannot tell when the list is stale\n";
+  }
+  std::cout << "ostrivel-methods: " << methods.size() << " methods of "
+            << Printable(Quoted(application)) << " written to "
+            << Printable(Quoted(output)) << "\n";
   return 0;
 }
 

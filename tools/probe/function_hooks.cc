@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +19,8 @@
 #include "formats/method_list_format.h"
 #include "ostrivel/probe.h"
 #include "tools/probe/attachments.h"
+#include "tools/probe/build_id.h"
+#include "tools/probe/warnings.h"
 
 #define OSTRIVEL_NO_INSTRUMENT __attribute__((no_instrument_function))
 
@@ -69,8 +72,24 @@ OSTRIVEL_NO_INSTRUMENT bool ParseId(const std::string& line,
 }
 
 OSTRIVEL_NO_INSTRUMENT void Warn(const std::string& reason) {
-  WriteWarning(
-      ("ostrivel-probe: automatic counting is off: " + reason + "\n").c_str());
+  WarnCountingOff(reason);
+}
+
+// A list made for another build of the program names functions by offsets
+// that may now belong to other functions, or to none: counting against it
+// would be wrong without a sign. Lists without a build-ID file (written by
+// hand, or before build IDs were recorded) are taken as they are.
+OSTRIVEL_NO_INSTRUMENT bool IsStale(const char* listPath) {
+  ListBuildId listed = ReadListBuildId(listPath);
+  if (!listed.present) return false;
+  std::optional<std::string> own = ProgramBuildId();
+  if (own && *own == listed.id) return false;
+  Warn("the method list \"" + std::string(listPath) +
+       "\" is stale: it was made for build ID " +
+       (listed.id.empty() ? std::string("(unreadable)") : listed.id) +
+       ", this program has " + (own ? "build ID " + *own : "no build ID") +
+       " (run ostrivel-methods again)");
+  return true;
 }
 
 OSTRIVEL_NO_INSTRUMENT State Build() {
@@ -82,6 +101,7 @@ OSTRIVEL_NO_INSTRUMENT State Build() {
     Warn(error);
     return kOff;
   }
+  if (IsStale(path)) return kOff;
   std::uintptr_t bias = 0;
   ::dl_iterate_phdr(TakeFirstObject, &bias);
   std::vector<std::pair<std::uintptr_t, std::uint32_t>> entries;

@@ -9,6 +9,8 @@
 
 #include <fmt/format.h>
 
+#include "tools/printable/printable.h"
+
 namespace ostrivel::runner {
 
 std::uint64_t FileSize(const std::string& path) {
@@ -59,19 +61,27 @@ std::string FormatSummaryTable(const std::vector<TestOutcome>& outcomes,
   const std::array<bool, 6> rightAligned = {false, false, false,
                                             true,  true,  true};
   std::vector<Line> lines;
+  bool marked = false;
   for (const TestOutcome& outcome : outcomes) {
-    const char* status = outcome.passed ? "PASS" : "FAIL";
+    std::string status = outcome.passed ? "PASS" : "FAIL";
+    if (!outcome.probeWarnings.empty()) {
+      status += "*";
+      marked = true;
+    }
+    std::string name = tools::Printable(outcome.name);
     bool any = false;
     for (const ResultRow& row : rows) {
       if (row.testName != outcome.name) continue;
       any = true;
-      lines.push_back({outcome.name, status, row.application, row.traceLength,
-                       row.coverage, row.runtime});
+      lines.push_back({name, status, tools::Printable(row.application),
+                       tools::Printable(row.traceLength),
+                       tools::Printable(row.coverage),
+                       tools::Printable(row.runtime)});
     }
     if (!any) {
       const char* why =
           outcome.serviceReached ? "(no result row)" : "(service unreachable)";
-      lines.push_back({outcome.name, status, why, "-", "-", "-"});
+      lines.push_back({name, status, why, "-", "-", "-"});
     }
   }
 
@@ -101,6 +111,11 @@ std::string FormatSummaryTable(const std::vector<TestOutcome>& outcomes,
   }
   table += format(rule);
   for (const Line& line : lines) table += format(line);
+  if (marked) {
+    table +=
+        "* The probe turned counting off in this test's programs (its lines "
+        "are under the test above): the coverage shown is not the test's.\n";
+  }
   return table;
 }
 

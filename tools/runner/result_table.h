@@ -47,11 +47,16 @@ struct TestOutcome {
   std::string name;
   bool passed = false;
   bool serviceReached = true;
+  // The lines of the probe that turned counting off in the test's programs
+  // (a stale method list, say): its coverage is not to be trusted.
+  std::vector<std::string> probeWarnings;
 };
 
 // The summary table: one line per test and application, in the order of
 // "outcomes" and, within a test, in the order of the rows. A test without
-// rows gets one line that says why.
+// rows gets one line that says why. The status of a test with probe
+// warnings is marked "*", and a note under the table says what that means.
+// Names appear with their control characters escaped.
 std::string FormatSummaryTable(const std::vector<TestOutcome>& outcomes,
                                const std::vector<ResultRow>& rows);
 

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <sstream>
 #include <vector>
 
 #include <fmt/format.h>
@@ -12,7 +11,10 @@
 #include "formats/config_format.h"
 #include "formats/defaults.h"
 #include "ostrivel/harness_library.h"
+#include "tools/printable/printable.h"
 #include "tools/process/child_process.h"
+#include "tools/runner/output_tail.h"
+#include "tools/runner/probe_warnings.h"
 #include "tools/runner/result_table.h"
 #include "tools/runner/test_list.h"
 
@@ -24,21 +26,22 @@ using formats::ReadConfigValue;
 using process::CommandOptions;
 using process::CommandResult;
 using process::RunCommand;
+using tools::Printable;
 
 constexpr const char* kLibraryName = "libostrivel.so";
-// A failed test shows at most this many of its last output lines.
+// A failed test shows at most this many of its last output lines, each cut
+// after this many bytes.
 constexpr std::size_t kShownOutputLines = 40;
+constexpr std::size_t kShownLineBytes = 4096;
 
-void ShowOutput(const std::string& output, std::ostream& out) {
-  std::vector<std::string> lines;
-  std::istringstream stream(output);
-  std::string line;
-  while (std::getline(stream, line)) lines.push_back(line);
-  std::size_t first =
-      lines.size() > kShownOutputLines ? lines.size() - kShownOutputLines : 0;
-  if (first > 0) out << "    | ... (" << first << " lines left out)\n";
-  for (std::size_t i = first; i < lines.size(); ++i) {
-    out << "    | " << lines[i] << "\n";
+void ShowOutput(const OutputTail& tail, std::ostream& out) {
+  if (tail.linesLeftOut() > 0) {
+    out << "    | ... (" << tail.linesLeftOut() << " lines left out)\n";
+  }
+  for (const OutputTail::Line& line : tail.lines()) {
+    out << "    | " << Printable(line.text);
+    if (line.cut > 0) out << " ... (" << line.cut << " more bytes)";
+    out << "\n";
   }
 }
 
@@ -68,11 +71,12 @@ std::string DefaultLibraryPath() {
 int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
   TestList list = ReadTestList(options.testListPath);
   for (const std::string& message : list.errors) {
-    err << "ostrivel-run: " << message << "\n";
+    err << "ostrivel-run: " << Printable(message) << "\n";
   }
   if (!list.errors.empty()) return kCannotRun;
   if (list.tests.empty()) {
-    err << "ostrivel-run: " << options.testListPath << ": no tests\n";
+    err << "ostrivel-run: " << Printable(options.testListPath)
+        << ": no tests\n";
     return kCannotRun;
   }
 
@@ -80,7 +84,8 @@ int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
   std::unique_ptr<HarnessLibrary> library =
       HarnessLibrary::Load(options.libraryPath, &error);
   if (library == nullptr) {
-    err << "ostrivel-run: cannot load the library: " << error << "\n";
+    err << "ostrivel-run: cannot load the library: " << Printable(error)
+        << "\n";
     return kCannotRun;
   }
 
@@ -90,6 +95,12 @@ int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
   // Rows accumulate over runs; the table shows those written from here on.
   std::uint64_t resultOffset = FileSize(resultPath);
 
+  ProbeWarnings probeWarnings;
+  if (!probeWarnings.Create(&error)) {
+    err << "ostrivel-run: the probe's warnings will not be shown: "
+        << Printable(error) << "\n";
+  }
+
   library->Init(options.configPath.c_str());
   library->Open();
 
@@ -98,7 +109,7 @@ int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
   for (std::size_t index = 0; index < count; ++index) {
     const TestCase& test = list.tests[index];
     std::string prefix =
-        fmt::format("[{}/{}] {} ...", index + 1, count, test.name);
+        fmt::format("[{}/{}] {} ...", index + 1, count, Printable(test.name));
     if (!options.showOutput) out << prefix << std::flush;
 
     library->SetTestName(test.name.c_str());
@@ -108,24 +119,36 @@ int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
 
     CommandOptions commandOptions;
     commandOptions.environment = {{"OSTRIVEL_TEST_NAME", test.name}};
+    if (!probeWarnings.path().empty()) {
+      commandOptions.environment.emplace_back("OSTRIVEL_PROBE_WARNINGS",
+                                              probeWarnings.path());
+    }
     commandOptions.timeoutMs = options.timeoutSeconds * 1000;
-    commandOptions.captureOutput = !options.showOutput;
+    commandOptions.captureOutput = false;
+    OutputTail tail(kShownOutputLines, kShownLineBytes);
     auto start = std::chrono::steady_clock::now();
-    CommandResult result = RunCommand(test.command, commandOptions);
+    CommandResult result =
+        options.showOutput
+            ? RunCommand(test.command, commandOptions)
+            : RunCommandKeepingTail(test.command, commandOptions, &tail);
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start);
 
     library->GetCollectedInformation();
     outcome.passed = result.Passed();
+    outcome.probeWarnings = probeWarnings.Take();
 
     if (options.showOutput) out << prefix;
     out << fmt::format(" {} ({} ms)", outcome.passed ? "PASS" : "FAIL",
                        elapsed.count());
     if (!outcome.serviceReached) out << " [no coverage: service unreachable]";
     out << "\n";
+    for (const std::string& warning : outcome.probeWarnings) {
+      out << "    " << warning << "\n";
+    }
     if (!outcome.passed) {
-      out << "    " << result.Describe() << "\n";
-      ShowOutput(result.output, out);
+      out << "    " << Printable(result.Describe()) << "\n";
+      if (!options.showOutput) ShowOutput(tail, out);
     }
     out << std::flush;
     outcomes.push_back(outcome);
@@ -153,7 +176,7 @@ int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
     out << fmt::format("{} new lines of the result file are not rows.\n",
                        rows.unreadableLines);
   }
-  out << "Result file: " << resultPath
+  out << "Result file: " << Printable(resultPath)
       << (std::filesystem::exists(resultPath) ? "" : " (missing)") << "\n";
 
   int exitCode = kSuccess;

@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/printable/printable.h"
 #include "tools/runner/runner.h"
 
 namespace {
@@ -68,7 +69,8 @@ int main(int argc, char** argv) {
   try {
     return Main(argc, argv);
   } catch (const std::exception& error) {
-    std::cerr << "ostrivel-run: " << error.what() << "\n";
+    std::cerr << "ostrivel-run: " << ostrivel::tools::Printable(error.what())
+              << "\n";
   } catch (...) {
     std::cerr << "ostrivel-run: unexpected failure\n";
   }

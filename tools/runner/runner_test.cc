@@ -1,5 +1,7 @@
 #include "tools/runner/runner.h"
 
+#include <sys/resource.h>
+
 #include <regex>
 #include <sstream>
 #include <string>
@@ -106,26 +108,32 @@ TEST(ResultTableTest, ParsesRowsSkippingHeadersAndRefusingNamesWithSemicolons) {
 }
 
 TEST(ResultTableTest, TableHasOneLinePerTestAndApplication) {
-  std::vector<TestOutcome> outcomes = {{"Checkout", true, true},
-                                       {"Help", false, true},
-                                       {"Offline", true, false}};
+  // A test whose programs' probe turned counting off is marked; names
+  // from the list and the result file cannot break the table's lines.
+  std::vector<TestOutcome> outcomes = {
+      {"Checkout", true, true, {"ostrivel-probe: automatic counting is off"}},
+      {"Help", false, true, {}},
+      {"Off\rline", true, false, {}}};
   std::vector<ResultRow> rows = {
       {"Checkout", "Shop", "1.23457e+06", "87.5", "12", "", ""},
-      {"Checkout", "Backend", "0", "0", "12", "", ""},
+      {"Checkout", "Back\nend", "0", "0", "12", "", ""},
       {"Unlisted", "Shop", "1", "1", "1", "", ""}};
   EXPECT_EQ(FormatSummaryTable(outcomes, rows),
-            "Test      Status  Application            Trace length  "
+            "Test       Status  Application            Trace length  "
             "Coverage %  Runtime (ms)\n"
-            "--------  ------  ---------------------  ------------  "
+            "---------  ------  ---------------------  ------------  "
             "----------  ------------\n"
-            "Checkout  PASS    Shop                    1.23457e+06  "
+            "Checkout   PASS*   Shop                    1.23457e+06  "
             "      87.5            12\n"
-            "Checkout  PASS    Backend                           0  "
+            "Checkout   PASS*   Back\\nend                         0  "
             "         0            12\n"
-            "Help      FAIL    (no result row)                   -  "
+            "Help       FAIL    (no result row)                   -  "
             "         -             -\n"
-            "Offline   PASS    (service unreachable)             -  "
-            "         -             -\n");
+            "Off\\rline  PASS    (service unreachable)             -  "
+            "         -             -\n"
+            "* The probe turned counting off in this test's programs (its "
+            "lines are under the test above): the coverage shown is not the "
+            "test's.\n");
 }
 
 TEST(ResultTableTest, ReadsFromAnOffsetAndWholeWhenTheFileShrank) {
@@ -246,6 +254,41 @@ TEST_F(RunnerTest, UnreachableServiceIsNonZeroEvenWhenTestsPass) {
   EXPECT_EQ(Calls().size(), 9u);
 }
 
+TEST_F(RunnerTest, StaleMethodListIsShownAndMarkedForAPassingTest) {
+  Configure();
+  // A list made for another build of the program; the test hides the
+  // program's standard error, and the runner still learns of the line.
+  std::string list = dir_.File("sample.csv");
+  WriteFile(list, "ProjectName;Sample\n0x1000;main;\n");
+  WriteFile(list + ".build-id", "00112233\n");
+  EXPECT_EQ(Run("Stale\tOSTRIVEL_METHOD_LIST='" + list +
+                "' " OSTRIVEL_SAMPLE_PATH " Alpha=1 2>/dev/null\n"),
+            kSuccess);
+  std::vector<std::string> lines = Lines(out_);
+  ASSERT_GE(lines.size(), 6u) << out_;
+  EXPECT_TRUE(std::regex_match(
+      lines[1],
+      std::regex("    ostrivel-probe: automatic counting is off: the method "
+                 "list \"" +
+                 list +
+                 "\" is stale: it was made for build ID 00112233, this "
+                 "program has build ID [0-9a-f]{40} \\(run "
+                 "ostrivel-methods again\\)")))
+      << lines[1];
+  EXPECT_THAT(out_, HasSubstr("\nStale  PASS*   Alpha "));
+  EXPECT_THAT(out_, HasSubstr("\n* The probe turned counting off in this "
+                              "test's programs"));
+}
+
+TEST_F(RunnerTest, OutputIsShownEscaped) {
+  Configure();
+  EXPECT_EQ(Run("Esc\x1b[2J\tprintf 'one\\rtwo\\033[2J\\n'; exit 2\n"),
+            kTestFailed);
+  EXPECT_THAT(out_, HasSubstr("] Esc\\x1B[2J ... FAIL"));
+  EXPECT_THAT(out_, HasSubstr("\n    | one\\rtwo\\x1B[2J\n"));
+  EXPECT_THAT(out_, HasSubstr("\nEsc\\x1B[2J  FAIL "));
+}
+
 TEST_F(RunnerTest, BadTestListRunsNothing) {
   Configure();
   EXPECT_EQ(Run("Fine\ttrue\nno tab here\n"), kCannotRun);
@@ -299,6 +342,50 @@ TEST(RunnerProgramTest, UnreachableServiceGivesExitCodeTwo) {
   EXPECT_THAT(result.output,
               HasSubstr("Re-Connection: Error in re-connection! Maybe no "
                         "server running!"));
+}
+
+TEST(RunnerProgramTest, KeepsOnlyTheTailOfAHugeOutput) {
+  TempDir dir;
+  WriteFile(dir.File("ostrivel.conf"),
+            "calls: " + dir.File("calls.txt") + "\nres_location: " +
+                dir.File("result.csv") + "\napplications: Alpha\n");
+  // 300 MB of 11-byte lines, then a line of 100 MB.
+  WriteFile(dir.File("tests.txt"),
+            "Lines\tyes 0123456789 | head -c 300000000; echo end; exit 3\n"
+            "Wide\thead -c 100000000 /dev/zero | tr '\\0' x; echo; exit 4\n");
+  CommandResult result =
+      RunCommand(std::string(OSTRIVEL_RUN_PATH) + " --library " +
+                     OSTRIVEL_FAKE_LIBRARY_PATH + " --config " +
+                     dir.File("ostrivel.conf") + " " + dir.File("tests.txt"),
+                 {});
+  EXPECT_EQ(result.exitCode, kTestFailed) << result.output.substr(0, 4000);
+
+  // The runner's peak memory (and that of every other child this test has
+  // waited for) stays far below the output's size. AddressSanitizer's
+  // quarantine keeps freed memory resident, so its builds check only the
+  // output.
+#ifndef __SANITIZE_ADDRESS__
+  rusage usage{};
+  ASSERT_EQ(::getrusage(RUSAGE_CHILDREN, &usage), 0);
+  EXPECT_LT(usage.ru_maxrss, 64 * 1024) << "KiB";
+#endif
+
+  std::vector<std::string> lines = Lines(result.output);
+  // 27,272,727 whole lines, then "012" completed by "end".
+  std::vector<std::string> expected = {"    exit code 3",
+                                       "    | ... (27272688 lines left out)"};
+  for (int i = 0; i < 39; ++i) expected.push_back("    | 0123456789");
+  expected.push_back("    | 012end");
+  std::size_t progress = expected.size() + 1;  // the next test's line
+  expected.push_back("[2/2] Wide ... FAIL");
+  expected.push_back("    exit code 4");
+  expected.push_back("    | " + std::string(4096, 'x') +
+                     " ... (99995904 more bytes)");
+  ASSERT_GE(lines.size(), expected.size() + 1);
+  lines[progress] = lines[progress].substr(0, lines[progress].find(" ("));
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + 1,
+                                     lines.begin() + 1 + expected.size()),
+            expected);
 }
 
 TEST(RunnerProgramTest, UsageErrorsGiveExitCodeFour) {
