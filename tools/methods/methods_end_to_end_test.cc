@@ -301,7 +301,7 @@ TEST(MethodsHostileInputTest, PatternsMatchNamesOfAnyLength) {
                                   {"--include", "Cart.*"});
   ASSERT_EQ(include.exitCode, 0) << include.errors;
   std::string error;
-  auto included = tools::ReadMethodListFile(dir.File("in.csv"), &error);
+  auto included = formats::ReadMethodListFile(dir.File("in.csv"), &error);
   ASSERT_TRUE(included.has_value()) << error;
   ASSERT_EQ(included->lines.size(), 1u);
   EXPECT_EQ(included->lines[0].size(), 1023u);
@@ -312,7 +312,7 @@ TEST(MethodsHostileInputTest, PatternsMatchNamesOfAnyLength) {
   ProgramRun exclude = RunMethods(OSTRIVEL_LONG_NAME_PATH, dir.File("ex.csv"),
                                   {"--exclude", "> >, int\\)$"});
   ASSERT_EQ(exclude.exitCode, 0) << exclude.errors;
-  auto excluded = tools::ReadMethodListFile(dir.File("ex.csv"), &error);
+  auto excluded = formats::ReadMethodListFile(dir.File("ex.csv"), &error);
   ASSERT_TRUE(excluded.has_value()) << error;
   std::vector<std::string> names;
   for (const std::string& line : excluded->lines) {
