@@ -173,7 +173,12 @@ class Session : public std::enable_shared_from_this<Session> {
       : stream_(std::move(socket)),
         shared_(shared),
         connection_(shared->nextConnection++) {}
-  ~Session() { Close(); }
+  ~Session() {
+    try {
+      Close();
+    } catch (...) {  // no memory for a log line; the stream still closes
+    }
+  }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
@@ -496,7 +501,6 @@ CollectionService::~CollectionService() {
   // context closes the connections, and only then do the segments go.
   beast::error_code ignored;
   impl_->acceptor.close(ignored);
-  impl_->retry.cancel();
   impl_->signals.reset();
   impl_->io.stop();
   impl_.reset();
