@@ -64,7 +64,7 @@ int Main(int argc, char** argv) {
                  "A name the Host header may carry besides localhost and "
                  "loopback addresses, checked while listening on a loopback "
                  "address (repeatable)")
-      ->expected(1)
+      ->allow_extra_args(false)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   CLI11_PARSE(app, argc, argv);
   options.port = static_cast<std::uint16_t>(port);

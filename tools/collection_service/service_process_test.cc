@@ -307,6 +307,25 @@ TEST(ServiceLimitTest, AnIdleConnectionIsClosedAfterTheIdleTime) {
   EXPECT_TRUE(service.WaitForLines(" ends with its connection", 1));
 }
 
+TEST(ServiceStartTest, EveryAllowedHostIsAccepted) {
+  TempDir dir;
+  WriteFile(dir.File("shop.csv"), "ProjectName;Shop\nm0\n");
+  LimitedService service(
+      dir, 0, {"--allow-host", "ci-runner", "--allow-host", "build.local"});
+  ASSERT_NE(service.port(), 0) << service.Log();
+  for (const auto& [host, status] : std::vector<std::pair<std::string, int>>{
+           {"ci-runner", 200}, {"build.local:8182", 200}, {"other", 403}}) {
+    std::string request = ActionRequest(service.port(), "ASK");
+    request.replace(request.find("Host: 127.0.0.1"), 15, "Host: " + host);
+    HttpClient client;
+    ASSERT_TRUE(client.Connect(service.port()));
+    ASSERT_TRUE(client.Send(request));
+    std::optional<HttpAnswer> answer = client.Receive();
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(answer->status, status) << host;
+  }
+}
+
 TEST(ServiceStartTest, ATakenPortEndsTheServiceWithAMessage) {
   TempDir dir;
   WriteFile(dir.File("shop.csv"), "ProjectName;Shop\nm0\n");
