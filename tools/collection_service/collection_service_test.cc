@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <chrono>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -91,15 +90,6 @@ class CollectionServiceTest : public ::testing::Test {
   }
 
   std::string LogText() { return ReadFile(dir_.File("service.log")); }
-
-  // Waits (bounded) until the log holds "text"; true when it does.
-  bool LogShows(const std::string& text) {
-    for (int i = 0; i < 2000; ++i) {
-      if (LogText().find(text) != std::string::npos) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-  }
 
   TempDir dir_;
   ServiceLog log_;
@@ -239,48 +229,6 @@ TEST_F(CollectionServiceTest, AConnectionCloseRequestIsHonoured) {
   EXPECT_TRUE(client.WaitForClose());
 }
 
-TEST_F(CollectionServiceTest, ANewtcOfAnotherConnectionDuringATestIsRefused) {
-  HttpClient owner, other;
-  ASSERT_TRUE(owner.Connect(service_.port()));
-  ASSERT_TRUE(other.Connect(service_.port()));
-  EXPECT_EQ(Exchange(owner, ActionRequest(service_.port(), "NEWTC")).status,
-            200);
-  Count("Shop", 1, 5);
-  HttpAnswer refused = Exchange(other, ActionRequest(service_.port(), "NEWTC"));
-  EXPECT_EQ(refused.status, 409);
-  EXPECT_EQ(refused.body,
-            R"({"error":"a test of another harness is running"})");
-  // The owner may start its test again; the counts of the test stand.
-  Count("Shop", 2, 1);
-  EXPECT_EQ(Exchange(owner, ActionRequest(service_.port(), "NEWTC")).status,
-            200);
-  Count("Shop", 1, 5);
-  EXPECT_EQ(WithoutTimestamp(
-                Exchange(owner, ActionRequest(service_.port(), "ASK")).body),
-            R"({"timestamp":"TS","data":{"Admin":[0,0],"Shop":[0,5,0,0]}})");
-  // Its ASK ended the test: the other harness's turn.
-  EXPECT_EQ(Exchange(other, ActionRequest(service_.port(), "NEWTC")).status,
-            200);
-  EXPECT_NE(LogText().find(": refused: NEWTC: a test of another harness is "
-                           "running, counts kept\n"),
-            std::string::npos)
-      << LogText();
-}
-
-TEST_F(CollectionServiceTest, ATestEndsWithTheConnectionThatOpenedIt) {
-  {
-    HttpClient owner;
-    ASSERT_TRUE(owner.Connect(service_.port()));
-    EXPECT_EQ(Exchange(owner, ActionRequest(service_.port(), "NEWTC")).status,
-              200);
-  }
-  ASSERT_TRUE(LogShows(" ends with its connection\n")) << LogText();
-  HttpClient other;
-  ASSERT_TRUE(other.Connect(service_.port()));
-  EXPECT_EQ(Exchange(other, ActionRequest(service_.port(), "NEWTC")).status,
-            200);
-}
-
 // Bytes of a request that must reach the log as one line, escaped.
 struct EscapeCase {
   const char* label;
@@ -330,12 +278,8 @@ INSTANTIATE_TEST_SUITE_P(
             R"(unknown action "ASK\n2026.01.01 00:00:00.000 info forged")"},
         EscapeCase{"CarriageReturn", ActionCase(R"(A\rB)"), 400,
                    R"(unknown action "A\rB")"},
-        EscapeCase{"Tab", ActionCase(R"(A\tB)"), 400,
-                   R"(unknown action "A\tB")"},
         EscapeCase{"TerminalEscape", ActionCase(R"(\u001b[2J)"), 400,
                    R"(unknown action "\x1B[2J")"},
-        EscapeCase{"Delete", ActionCase(R"(A\u007fB)"), 400,
-                   R"(unknown action "A\x7FB")"},
         EscapeCase{"C1Control", ActionCase(R"(A\u009bB)"), 400,
                    R"(unknown action "A\xC2\x9BB")"},
         EscapeCase{"Backslash", ActionCase(R"(A\\nB)"), 400,
@@ -439,10 +383,6 @@ INSTANTIATE_TEST_SUITE_P(
                    "Content-Type: application/json\r\n"
                    "Origin: http://127.0.0.1:3000\r\n",
                    403},
-        HeaderCase{"from a sandboxed page",
-                   "Host: localhost\r\n"
-                   "Origin: null\r\nContent-Type: application/json\r\n",
-                   403},
         HeaderCase{"a rebound name",
                    "Host: attacker.example\r\n"
                    "Content-Type: application/json\r\n",
@@ -451,20 +391,12 @@ INSTANTIATE_TEST_SUITE_P(
                    "Host: 127.0.0.1.attacker.example\r\n"
                    "Content-Type: application/json\r\n",
                    403},
-        HeaderCase{"localhost as a prefix",
-                   "Host: localhost.attacker.example\r\n"
-                   "Content-Type: application/json\r\n",
-                   403},
         HeaderCase{"a broken port",
                    "Host: localhost:80x\r\n"
                    "Content-Type: application/json\r\n",
                    403},
         HeaderCase{"another IPv6 address",
                    "Host: [::2]\r\n"
-                   "Content-Type: application/json\r\n",
-                   403},
-        HeaderCase{"the any address",
-                   "Host: 0.0.0.0\r\n"
                    "Content-Type: application/json\r\n",
                    403},
         HeaderCase{"no Host", "Content-Type: application/json\r\n", 403},

@@ -97,6 +97,9 @@ TEST_F(TwoHarnessesTest, TheLibrarysTestKeepsItsCountsWhenAnotherStartsOne) {
   HttpAnswer refused = OtherSends("NEWTC");
   EXPECT_EQ(refused.status, 409);
   EXPECT_EQ(refused.body, kRefusal);
+  EXPECT_THAT(ReadFile(dir_.File("service.log")),
+              HasSubstr(": refused: NEWTC: a test of another harness is "
+                        "running, counts kept\n"));
   Count(2, 1);
   ASSERT_TRUE(library_.GetCollectedInformation());
 
@@ -122,7 +125,8 @@ TEST_F(TwoHarnessesTest, ALibraryTurnedAwayLogsTheAnswerAndGoesOn) {
   EXPECT_THAT(counts.body, HasSubstr(R"("data":{"Shop":[0,3,0,4]})"));
   // The library goes on with its run.
   EXPECT_TRUE(library_.GetCollectedInformation());
-  EXPECT_THAT(ReadFile(dir_.File("result.csv")), HasSubstr("\r\nLogin;Shop;7;50;"));
+  EXPECT_THAT(ReadFile(dir_.File("result.csv")),
+              HasSubstr("\r\nLogin;Shop;7;50;"));
 }
 
 }  // namespace
