@@ -57,7 +57,8 @@ std::string ErrorBody(std::string_view message) {
   return boost::json::serialize(body);
 }
 
-Answer AnswerRequest(std::string_view body, CounterTable* counters,
+Answer AnswerRequest(std::string_view body, std::uint64_t connection,
+                     TestOwner* owner, CounterTable* counters,
                      const std::string& timestamp) {
   boost::system::error_code ec;
   boost::json::value value = boost::json::parse(body, ec);
@@ -73,10 +74,21 @@ Answer AnswerRequest(std::string_view body, CounterTable* counters,
   reply.emplace("timestamp", timestamp);
   Answer answer;
   if (word == "NEWTC") {
+    if (owner->connection && *owner->connection != connection) {
+      Answer refused;
+      refused.status = 409;
+      refused.body = ErrorBody("a test of another harness is running");
+      refused.logLine =
+          "refused: NEWTC: a test of another harness is running, counts kept";
+      refused.failed = true;
+      return refused;
+    }
+    owner->connection = connection;
     counters->Reset();
     answer.body = boost::json::serialize(reply);
     answer.logLine = "NEWTC: counts reset";
   } else if (word == "ASK") {
+    if (owner->connection == connection) owner->connection.reset();
     reply.emplace("data", counters->Counts());
     answer.body = boost::json::serialize(reply);
     answer.logLine = "ASK: counts of " + std::to_string(counters->size()) +

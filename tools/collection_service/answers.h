@@ -1,7 +1,9 @@
 #ifndef OSTRIVEL_TOOLS_COLLECTION_SERVICE_ANSWERS_H_
 #define OSTRIVEL_TOOLS_COLLECTION_SERVICE_ANSWERS_H_
 
+#include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,12 +48,26 @@ struct Answer {
   bool failed = false;    // the request was refused
 };
 
-// Answers one request body:
-// - {"action":"NEWTC"} resets the counters: 200 {"timestamp":"..."};
+// The connection whose NEWTC opened the test that runs, if one runs. The
+// counters belong to one harness at a time: another harness's NEWTC would
+// zero the counts of a test in the middle of it.
+struct TestOwner {
+  std::optional<std::uint64_t> connection;
+};
+
+// Answers one request body that arrived on the connection numbered
+// "connection":
+// - {"action":"NEWTC"} resets the counters and makes "connection" the
+//   test's owner: 200 {"timestamp":"..."}; while another connection owns a
+//   test, 409 {"error":"a test of another harness is running"} and nothing
+//   is reset;
 // - {"action":"ASK"}: 200 {"timestamp":"...","data":{"<app>":[...],...}};
+//   from the owner it also ends the test;
 // - anything else: 400 {"error":"..."}.
 // "timestamp" is the time of the answer in the form of FormatTimestamp().
-Answer AnswerRequest(std::string_view body, CounterTable* counters,
+// The caller clears "*owner" when the owning connection ends.
+Answer AnswerRequest(std::string_view body, std::uint64_t connection,
+                     TestOwner* owner, CounterTable* counters,
                      const std::string& timestamp);
 
 // The body of a refusal: {"error":"<message>"}.

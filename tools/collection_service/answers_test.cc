@@ -48,13 +48,14 @@ class AnswersTest : public ::testing::Test {
   }
 
   Answer Ask(std::string_view body) {
-    return AnswerRequest(body, &table_, "2014.05.06 12:34:56.789");
+    return AnswerRequest(body, 1, &owner_, &table_, "2014.05.06 12:34:56.789");
   }
 
   TempDir dir_;
   std::string channel_ = UniqueChannel();
   MethodCatalog catalog_;
   CounterTable table_;
+  TestOwner owner_;
 };
 
 TEST_F(AnswersTest, AskAnswersEveryApplicationInMethodOrder) {

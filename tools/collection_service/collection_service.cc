@@ -2,7 +2,9 @@
 
 #include <signal.h>
 
+#include <cerrno>
 #include <chrono>
+#include <list>
 #include <optional>
 #include <utility>
 
@@ -22,11 +24,18 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = boost::beast::http;
 using tcp = boost::asio::ip::tcp;
+using std::chrono::steady_clock;
 
 // The library's requests are a few hundred bytes; anything far beyond is no
 // request of ours.
 constexpr std::uint32_t kHeaderLimit = 16384;
 constexpr std::uint64_t kBodyLimit = 65536;
+constexpr std::size_t kFirstRead = 4096;
+
+// Long enough for a few descriptors to come free, short enough that a
+// harness waiting in the backlog hardly notices.
+constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
+constexpr auto kLineInterval = std::chrono::seconds(1);
 
 std::string EndpointText(const tcp::endpoint& endpoint) {
   std::string address = endpoint.address().to_string();
@@ -34,41 +43,246 @@ std::string EndpointText(const tcp::endpoint& endpoint) {
   return address + ":" + std::to_string(endpoint.port());
 }
 
+// "30 s", "1.5 s".
+std::string SecondsText(std::chrono::milliseconds duration) {
+  auto count = duration.count();
+  std::string text = std::to_string(count / 1000);
+  if (count % 1000 != 0) {
+    std::string millis = std::to_string(1000 + count % 1000).substr(1);
+    millis.erase(millis.find_last_not_of('0') + 1);
+    text += "." + millis;
+  }
+  return text + " s";
+}
+
+bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char c) {
+      return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+std::string_view Trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+    text.remove_prefix(1);
+  }
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+// "application/json", in any case, perhaps with parameters.
+bool IsJsonMediaType(std::string_view contentType) {
+  return SameTextIgnoringCase(
+      Trimmed(contentType.substr(0, contentType.find(';'))),
+      "application/json");
+}
+
+// ":" and decimal digits.
+bool IsPortSuffix(std::string_view text) {
+  if (text.empty() || text.front() != ':') return false;
+  for (char c : text.substr(1)) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+// A browser resolves a name of the attacker's to 127.0.0.1 (DNS rebinding)
+// but still sends that name, so only names that mean this machine pass.
+// The library sends its host name without a port, an IPv6 address without
+// brackets.
+bool IsLocalHost(std::string_view host,
+                 const std::vector<std::string>& allowed) {
+  std::string_view name = host;
+  if (!name.empty() && name.front() == '[') {
+    std::size_t close = name.find(']');
+    if (close == std::string_view::npos) return false;
+    std::string_view rest = name.substr(close + 1);
+    if (!rest.empty() && !IsPortSuffix(rest)) return false;
+    name = name.substr(1, close - 1);
+  } else if (std::size_t colon = name.find(':');
+             colon != std::string_view::npos && colon == name.rfind(':')) {
+    if (!IsPortSuffix(name.substr(colon))) return false;
+    name = name.substr(0, colon);
+  }
+  if (name.empty()) return false;
+  if (SameTextIgnoringCase(name, "localhost")) return true;
+  for (const std::string& entry : allowed) {
+    if (SameTextIgnoringCase(name, entry)) return true;
+  }
+  beast::error_code ec;
+  asio::ip::address address = asio::ip::make_address(std::string(name), ec);
+  if (ec) return false;
+  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+    address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+  }
+  return address.is_loopback();
+}
+
+// Lets one line a second through and counts the ones held back, so that a
+// flood of connections or failures cannot flood the log.
+class LineThrottle {
+ public:
+  // True when a line may be written now; "*suffix" is then what to append
+  // to it about the lines held back since the last one.
+  bool Allow(std::string* suffix) {
+    steady_clock::time_point now = steady_clock::now();
+    if (written_ && now - last_ < kLineInterval) {
+      ++held_;
+      return false;
+    }
+    written_ = true;
+    last_ = now;
+    suffix->clear();
+    if (held_ > 0) {
+      *suffix = " (" + std::to_string(held_) +
+                " more such line(s) left out in the last second)";
+    }
+    held_ = 0;
+    return true;
+  }
+
+ private:
+  bool written_ = false;
+  steady_clock::time_point last_;
+  std::uint64_t held_ = 0;
+};
+
+class Session;
+
 struct Shared {
   ServiceLog* log;
+  ServiceOptions options;
+  bool checkHost = false;  // listening on a loopback address
   CounterTable counters;
+  TestOwner owner;
+  std::list<Session*> sessions;  // the open connections, oldest first
+  std::uint64_t nextConnection = 1;
+  LineThrottle shedLines;
+  LineThrottle acceptLines;
 };
 
 class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(tcp::socket socket, Shared* shared)
-      : socket_(std::move(socket)), shared_(shared) {}
+      : stream_(std::move(socket)),
+        shared_(shared),
+        connection_(shared->nextConnection++) {}
+  ~Session() {
+    try {
+      Close();
+    } catch (...) {  // no memory for a log line; the stream still closes
+    }
+  }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
 
   void Start() {
     beast::error_code ec;
-    tcp::endpoint remote = socket_.remote_endpoint(ec);
+    tcp::endpoint remote = stream_.socket().remote_endpoint(ec);
     peer_ = ec ? std::string("an unknown peer") : EndpointText(remote);
     shared_->log->Info("connection from " + peer_);
+    position_ = shared_->sessions.insert(shared_->sessions.end(), this);
+    open_ = true;
+    // The library sends its first request as soon as it has connected.
+    stream_.expires_after(shared_->options.requestTimeout);
     Read();
   }
 
+  // True once a request of this connection passed the checks: a harness's
+  // connection, which is never closed to make room.
+  bool served() const { return served_; }
+  const std::string& peer() const { return peer_; }
+
+  // Closes the connection; its pending operations end as aborted. Safe to
+  // call more than once.
+  void Close() {
+    if (open_) {
+      open_ = false;
+      shared_->sessions.erase(position_);
+      if (shared_->owner.connection == connection_) {
+        shared_->owner.connection.reset();
+        shared_->log->Info("the test opened by " + peer_ +
+                           " ends with its connection");
+      }
+    }
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    stream_.close();
+  }
+
  private:
+  // Between requests: wait for the next one's first bytes, for the idle
+  // time at most, then give the whole request the request time.
+  void AwaitRequest() {
+    if (buffer_.size() > 0) {  // sent together with the previous one
+      stream_.expires_after(shared_->options.requestTimeout);
+      Read();
+      return;
+    }
+    stream_.expires_after(shared_->options.idleTimeout);
+    stream_.async_read_some(
+        buffer_.prepare(kFirstRead),
+        [self = shared_from_this()](beast::error_code ec, std::size_t size) {
+          self->OnFirstBytes(ec, size);
+        });
+  }
+
+  void OnFirstBytes(beast::error_code ec, std::size_t size) {
+    if (ec == beast::error::timeout) {
+      shared_->log->Info("connection from " + peer_ + " closed: idle for " +
+                         SecondsText(shared_->options.idleTimeout));
+      Close();
+      return;
+    }
+    if (Ended(ec)) return;
+    buffer_.commit(size);
+    stream_.expires_after(shared_->options.requestTimeout);
+    Read();
+  }
+
+  // True when "ec" ends the connection, which is then closed.
+  bool Ended(beast::error_code ec) {
+    if (!ec) return false;
+    if (ec == asio::error::operation_aborted) return true;
+    if (ec == http::error::end_of_stream || ec == asio::error::eof ||
+        ec == asio::error::connection_reset) {
+      shared_->log->Info("connection from " + peer_ + " closed");
+    } else {
+      shared_->log->Error("connection from " + peer_ +
+                          " closed: " + ec.message());
+    }
+    Close();
+    return true;
+  }
+
   void Read() {
     parser_.emplace();
     parser_->header_limit(kHeaderLimit);
     parser_->body_limit(kBodyLimit);
     http::async_read(
-        socket_, buffer_, *parser_,
+        stream_, buffer_, *parser_,
         [self = shared_from_this()](beast::error_code ec, std::size_t) {
           self->OnRead(ec);
         });
   }
 
   void OnRead(beast::error_code ec) {
+    if (ec == beast::error::timeout) {
+      shared_->log->Info("connection from " + peer_ +
+                         " closed: no whole request within " +
+                         SecondsText(shared_->options.requestTimeout));
+      Close();
+      return;
+    }
     if (ec == http::error::end_of_stream || ec == asio::error::eof ||
         ec == asio::error::connection_reset) {
-      shared_->log->Info("connection from " + peer_ + " closed");
-      Close();
+      Ended(ec);
       return;
     }
     if (ec == asio::error::operation_aborted) return;
@@ -88,8 +302,16 @@ class Session : public std::enable_shared_from_this<Session> {
               request.keep_alive());
       return;
     }
-    Answer answer = AnswerRequest(request.body(), &shared_->counters,
-                                  FormatTimestamp(AnswerClockNow()));
+    if (std::optional<std::string> refusal = Foreign(request)) {
+      shared_->log->Error(peer_ + ": refused: " + *refusal);
+      Respond(http::status::forbidden, ErrorBody(*refusal), request.version(),
+              request.keep_alive());
+      return;
+    }
+    served_ = true;
+    Answer answer =
+        AnswerRequest(request.body(), connection_, &shared_->owner,
+                      &shared_->counters, FormatTimestamp(AnswerClockNow()));
     if (answer.failed) {
       shared_->log->Error(peer_ + ": " + answer.logLine);
     } else {
@@ -97,6 +319,36 @@ class Session : public std::enable_shared_from_this<Session> {
     }
     Respond(static_cast<http::status>(answer.status), std::move(answer.body),
             request.version(), request.keep_alive());
+  }
+
+  // Why "request" is no harness's request, or nothing when it is one. A
+  // web page can send neither this Content-Type nor a request without
+  // Origin to another origin without the browser asking first.
+  std::optional<std::string> Foreign(
+      const http::request<http::string_body>& request) const {
+    if (auto origin = request.find(http::field::origin);
+        origin != request.end()) {
+      return "a request from a web page (Origin: " +
+             std::string(origin->value()) + ") is not served";
+    }
+    auto type = request.find(http::field::content_type);
+    if (type == request.end()) {
+      return std::string("a request without a Content-Type is not served");
+    }
+    if (!IsJsonMediaType(type->value())) {
+      return "a request of Content-Type \"" + std::string(type->value()) +
+             "\" is not served: only application/json is";
+    }
+    if (!shared_->checkHost) return std::nullopt;
+    if (request.count(http::field::host) != 1) {
+      return std::string("a request without exactly one Host is not served");
+    }
+    std::string_view host = request[http::field::host];
+    if (!IsLocalHost(host, shared_->options.allowedHosts)) {
+      return "the Host \"" + std::string(host) +
+             "\" does not name this machine (see --allow-host)";
+    }
+    return std::nullopt;
   }
 
   void Respond(http::status status, std::string body, unsigned version,
@@ -109,8 +361,10 @@ class Session : public std::enable_shared_from_this<Session> {
     response_.keep_alive(keepAlive);
     response_.body() = std::move(body);
     response_.prepare_payload();
+    // A peer that does not read its answers must not hold us either.
+    stream_.expires_after(shared_->options.requestTimeout);
     http::async_write(
-        socket_, response_,
+        stream_, response_,
         [self = shared_from_this()](beast::error_code ec, std::size_t) {
           self->OnWrite(ec);
         });
@@ -129,40 +383,104 @@ class Session : public std::enable_shared_from_this<Session> {
       Close();
       return;
     }
-    Read();
+    AwaitRequest();
   }
 
-  void Close() {
-    beast::error_code ignored;
-    socket_.shutdown(tcp::socket::shutdown_both, ignored);
-    socket_.close(ignored);
-  }
-
-  tcp::socket socket_;
+  beast::tcp_stream stream_;
   Shared* shared_;
+  const std::uint64_t connection_;
   std::string peer_;
+  bool open_ = false;
+  bool served_ = false;
+  std::list<Session*>::iterator position_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   http::response<http::string_body> response_;
 };
 
+bool OutOfDescriptors(beast::error_code ec) {
+  return ec == asio::error::no_descriptors ||
+         ec == boost::system::errc::too_many_files_open_in_system;
+}
+
 }  // namespace
 
 struct CollectionService::Impl {
-  explicit Impl(ServiceLog* log) : shared{log, {}} {}
+  explicit Impl(ServiceLog* log) { shared.log = log; }
 
   void Accept() {
     acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
       if (ec == asio::error::operation_aborted) return;
       if (ec) {
-        // Running out of descriptors, for instance: keep serving the
-        // connections that stand and try again.
-        shared.log->Error("cannot accept a connection: " + ec.message());
-      } else {
-        std::make_shared<Session>(std::move(socket), &shared)->Start();
+        AcceptFailed(ec);
+        return;
       }
+      Admit(std::move(socket));
       Accept();
     });
+  }
+
+  void AcceptFailed(beast::error_code ec) {
+    // With descriptors gone, the listening socket stays readable: trying
+    // again at once would spin. Shedding a connection that never delivered
+    // a request frees one for a caller that may be a harness.
+    if (OutOfDescriptors(ec) &&
+        CloseOldestUnserved("no descriptor left (" + ec.message() + ")")) {
+      Accept();
+      return;
+    }
+    std::string suffix;
+    if (shared.acceptLines.Allow(&suffix)) {
+      shared.log->Error("cannot accept a connection: " + ec.message() +
+                        "; trying again in 100 ms" + suffix);
+    }
+    retry.expires_after(kAcceptRetry);
+    retry.async_wait([this](beast::error_code waited) {
+      if (!waited) Accept();
+    });
+  }
+
+  void Admit(tcp::socket socket) {
+    if (shared.sessions.size() >= shared.options.maxConnections) {
+      std::string reason = "connection limit (" +
+                           std::to_string(shared.options.maxConnections) +
+                           ") reached";
+      if (!CloseOldestUnserved(reason)) {
+        beast::error_code ec;
+        tcp::endpoint remote = socket.remote_endpoint(ec);
+        std::string suffix;
+        if (shared.shedLines.Allow(&suffix)) {
+          shared.log->Error(
+              reason + ": refused the connection from " +
+              (ec ? std::string("an unknown peer") : EndpointText(remote)) +
+              ", every open one is a harness's" + suffix);
+        }
+        socket.close(ec);
+        return;
+      }
+    }
+    std::make_shared<Session>(std::move(socket), &shared)->Start();
+  }
+
+  // Closes the oldest connection that has had no request served, with a
+  // line that gives "reason". False when every open one has been served.
+  bool CloseOldestUnserved(const std::string& reason) {
+    Session* oldest = nullptr;
+    for (Session* session : shared.sessions) {
+      if (!session->served()) {
+        oldest = session;
+        break;
+      }
+    }
+    if (oldest == nullptr) return false;
+    std::string suffix;
+    if (shared.shedLines.Allow(&suffix)) {
+      shared.log->Error(
+          reason + ": closed the connection from " + oldest->peer() +
+          ", which had sent no request, to take a new one" + suffix);
+    }
+    oldest->Close();
+    return true;
   }
 
   // The sessions that the context's pending handlers hold point into
@@ -170,6 +488,7 @@ struct CollectionService::Impl {
   Shared shared;
   asio::io_context io{1};
   tcp::acceptor acceptor{io};
+  asio::steady_timer retry{io};
   std::optional<asio::signal_set> signals;
   tcp::endpoint bound;
 };
@@ -189,6 +508,7 @@ CollectionService::~CollectionService() {
 
 bool CollectionService::Start(const ServiceOptions& options,
                               std::string* error) {
+  impl_->shared.options = options;
   MethodCatalog catalog;
   if (!LoadMethodCatalog(options.methodsDirectory, &catalog, error)) {
     return false;
@@ -238,6 +558,7 @@ bool CollectionService::Start(const ServiceOptions& options,
     return false;
   }
   impl_->bound = acceptor.local_endpoint(ec);
+  impl_->shared.checkHost = impl_->bound.address().is_loopback();
   log.Info("listening on " + EndpointText(impl_->bound) + ", channel \"" +
            options.channel + "\"");
   impl_->Accept();

@@ -1,9 +1,12 @@
 #ifndef OSTRIVEL_TOOLS_COLLECTION_SERVICE_COLLECTION_SERVICE_H_
 #define OSTRIVEL_TOOLS_COLLECTION_SERVICE_COLLECTION_SERVICE_H_
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tools/collection_service/service_log.h"
 
@@ -14,6 +17,17 @@ struct ServiceOptions {
   std::uint16_t port = 8182;  // 0 picks a free port
   std::string methodsDirectory;
   std::string channel = "default";
+  // A request must arrive whole (header and body) within this time of its
+  // first byte, or of the connection's start for a connection's first one.
+  std::chrono::milliseconds requestTimeout = std::chrono::seconds(30);
+  // A kept connection may wait this long for its next request. The library
+  // keeps one connection for a whole run, idle while each test runs.
+  std::chrono::milliseconds idleTimeout = std::chrono::minutes(10);
+  // Connections open at once; see CollectionService for the one beyond.
+  std::size_t maxConnections = 64;
+  // Names besides "localhost" and loopback addresses that the Host header
+  // may carry while the service listens on a loopback address.
+  std::vector<std::string> allowedHosts;
 };
 
 // The reference collection service: an HTTP/1.1 server that answers the
@@ -25,6 +39,22 @@ struct ServiceOptions {
 // Content-Length and a JSON body. A request the service cannot use gets a
 // 400 answer and a log line; the connection survives unless the HTTP
 // framing itself is broken.
+//
+// Only a harness's requests are served: a request without
+// "Content-Type: application/json", with an Origin header (a web page's),
+// or, on a loopback address, with a Host that names no loopback address,
+// "localhost" or an allowed host (DNS rebinding) gets 403 and a log line.
+// A NEWTC while another connection's test runs gets 409 (see
+// AnswerRequest()).
+//
+// No peer can hold the service: a connection that does not deliver a whole
+// request in time, or stays idle too long, is closed. When "maxConnections"
+// are open, or descriptors run out, the oldest connection that has not yet
+// sent a request that was served makes room for the new one; when every
+// open connection has been served, the new one is closed at once. When
+// accepting fails otherwise, the service tries again 100 ms later. Lines
+// about refused connections and failed accepts are written at most once a
+// second, with the count of those left out.
 class CollectionService {
  public:
   // "*log" must outlive the service.

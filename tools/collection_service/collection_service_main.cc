@@ -3,6 +3,8 @@
 
 #include <signal.h>
 
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -40,8 +42,37 @@ int Main(int argc, char** argv) {
                  "OSTRIVEL_CHANNEL")
       ->capture_default_str();
   app.add_option("--log", logPath, "Log file (default: standard error)");
+  double requestSeconds = 30;
+  double idleSeconds = 600;
+  app.add_option("--request-timeout", requestSeconds,
+                 "Seconds a request may take to arrive whole (header and "
+                 "body); a connection that is slower is closed")
+      ->check(CLI::Range(0.001, 86400.0))
+      ->capture_default_str();
+  app.add_option("--idle-timeout", idleSeconds,
+                 "Seconds a kept connection may wait for its next request; "
+                 "the library's connection waits while a test runs")
+      ->check(CLI::Range(0.001, 31536000.0))
+      ->capture_default_str();
+  app.add_option("--max-connections", options.maxConnections,
+                 "Connections open at once; beyond it, the oldest one that "
+                 "has sent no request is closed for the new one, or the new "
+                 "one is when there is none")
+      ->check(CLI::Range(1, 1000000))
+      ->capture_default_str();
+  app.add_option("--allow-host", options.allowedHosts,
+                 "A name the Host header may carry besides localhost and "
+                 "loopback addresses, checked while listening on a loopback "
+                 "address (repeatable)")
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   CLI11_PARSE(app, argc, argv);
   options.port = static_cast<std::uint16_t>(port);
+  auto toMillis = [](double seconds) {
+    return std::chrono::milliseconds(std::llround(seconds * 1000));
+  };
+  options.requestTimeout = toMillis(requestSeconds);
+  options.idleTimeout = toMillis(idleSeconds);
 
   // A peer that vanishes mid-answer must not end the service.
   ::signal(SIGPIPE, SIG_IGN);
