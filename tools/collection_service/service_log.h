@@ -38,14 +38,8 @@ class AnswerClock {
 // Now() of the service's one AnswerClock, made at the first call.
 std::chrono::system_clock::time_point AnswerClockNow();
 
-// "text" with every byte that could break a log line or a terminal written
-// as an escape: \n, \r, \t and \\ for line feed, carriage return, tab and
-// backslash, \xHH for the other control characters (C0, DEL, C1) and for
-// bytes that are no valid UTF-8. Printable UTF-8 stays as it is.
-std::string EscapeForLog(std::string_view text);
-
 // The service's log: one line per event, "<timestamp> <level> <message>",
-// flushed at once. The message goes through EscapeForLog(), so that no
+// flushed at once. The message goes through tools::Printable(), so that no
 // request can write a line of its own. Never throws. Safe to use from
 // several threads.
 class ServiceLog {

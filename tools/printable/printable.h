@@ -7,11 +7,13 @@
 namespace ostrivel::tools {
 
 // "text" made safe to put into one line of a log, a message on standard
-// error or a summary: a line feed becomes "\n", a carriage return "\r", and
-// every other byte below 0x20 and 0x7f becomes "\xHH" (two upper-case hex
-// digits). All other bytes, the backslash and bytes of 0x80 and above among
-// them, stay as they are, so that text which needs no escape comes back
-// unchanged and escaping twice changes nothing more.
+// error or a summary, with every byte that could break the line or command
+// a terminal written as an escape: "\n", "\r" and "\t" for line feed,
+// carriage return and tab, "\xHH" (upper-case hex) for the other control
+// characters (C0, DEL, C1) and for bytes that are no valid UTF-8. Printable
+// ASCII and UTF-8 stay as they are, the backslash among them, so that
+// messages and paths that need no escape read as they are, and escaping
+// twice changes nothing more.
 std::string Printable(std::string_view text);
 
 }  // namespace ostrivel::tools

@@ -94,22 +94,19 @@ Attachment* Attach(const char* application) {
 tools::SegmentView* CurrentView(Attachment* attachment, Lookup lookup) {
   ViewNode* node = attachment->view.load(std::memory_order_acquire);
   if (Current(node)) return &node->view;
-  if (lookup == Lookup::kRateLimited) {
-    // A failed shm_open costs tens of microseconds; a program that counts
-    // without a service must not pay that on every call. One thread per
-    // interval looks, the others go on without counting.
-    std::int64_t now = NowNs();
-    std::int64_t next =
-        attachment->nextLookupNs.load(std::memory_order_relaxed);
-    if (now < next ||
-        !attachment->nextLookupNs.compare_exchange_strong(
-            next, now + kLookupIntervalNs, std::memory_order_relaxed)) {
-      return nullptr;
-    }
-  }
+  // A failed shm_open costs tens of microseconds; a program that counts
+  // without a service must not pay that on every call, so after a failed
+  // lookup the next waits a second. A lookup in progress is waited for
+  // instead: its segment may well be there, and calls made meanwhile must
+  // not be lost.
+  auto recentlyFailed = [attachment] {
+    return NowNs() < attachment->nextLookupNs.load(std::memory_order_relaxed);
+  };
+  if (lookup == Lookup::kRateLimited && recentlyFailed()) return nullptr;
   std::lock_guard<std::mutex> lock(gMutex);
   node = attachment->view.load(std::memory_order_acquire);
   if (Current(node)) return &node->view;
+  if (lookup == Lookup::kRateLimited && recentlyFailed()) return nullptr;
   // The old mapping stays: a thread may be counting through it right now.
   ViewNode* successor = nullptr;
   try {
