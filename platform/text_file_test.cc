@@ -165,11 +165,10 @@ TEST_P(LineReaderTest, ReadsLikeALineBuffer) {
   EXPECT_EQ(ReadAll(GetParam().bytes, GetParam().limit), GetParam().reads);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Files, LineReaderTest, ::testing::ValuesIn(kLineCases),
-    [](const ::testing::TestParamInfo<LineCase>& param) {
-      return std::string(param.param.name);
-    });
+INSTANTIATE_TEST_SUITE_P(Files, LineReaderTest, ::testing::ValuesIn(kLineCases),
+                         [](const ::testing::TestParamInfo<LineCase>& param) {
+                           return std::string(param.param.name);
+                         });
 
 TEST(LineReaderErrorTest, AReadErrorEndsTheFileAndIsTold) {
   TempDir dir;
