@@ -67,8 +67,7 @@ static void* CallAll(void* unused) {
   return NULL;
 }
 
-static int TakeFirstObject(struct dl_phdr_info* info, size_t size,
-                           void* data) {
+static int TakeFirstObject(struct dl_phdr_info* info, size_t size, void* data) {
   (void)size;
   *(uintptr_t*)data = info->dlpi_addr;
   return 1;
