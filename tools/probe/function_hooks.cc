@@ -203,6 +203,32 @@ __attribute__((constructor)) OSTRIVEL_NO_INSTRUMENT void StartAtLoad() {
   Start();
 }
 
+// Counts one entry of the function at "address". REQUIRES: gState is kOn.
+OSTRIVEL_NO_INSTRUMENT inline void CountEntry(std::uintptr_t address) {
+  if (address < gTable.low || address > gTable.high) return;
+  std::size_t index = SlotOf(address, gTable.shift);
+  // The table always has an empty slot, so the search ends.
+  while (gTable.slots[index].address != address) {
+    if (gTable.slots[index].address == 0) return;
+    index = (index + 1) & gTable.mask;
+  }
+  std::uint32_t position = gTable.slots[index].position;
+  tools::SegmentView* view =
+      CurrentView(gTable.attachment, Lookup::kRateLimited);
+  if (view != nullptr && position < view->methodCount) {
+    view->counters[position].fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+// An entry before the table was set up, which only happens when the probe
+// is loaded after the program started. Kept out of the hook, so that the
+// hook's usual path saves no registers.
+__attribute__((noinline, cold)) OSTRIVEL_NO_INSTRUMENT void EnterBeforeStart(
+    std::uintptr_t address) {
+  Start();
+  if (gState.load(std::memory_order_acquire) == kOn) CountEntry(address);
+}
+
 }  // namespace
 }  // namespace ostrivel::probe
 
@@ -211,30 +237,14 @@ extern "C" {
 // The names are the compiler's: NOLINTNEXTLINE(bugprone-reserved-identifier)
 OSTRIVEL_PROBE_API OSTRIVEL_NO_INSTRUMENT void __cyg_profile_func_enter(
     void* function, void* /*callSite*/) {
-  using ostrivel::probe::gState;
-  using ostrivel::probe::gTable;
-  int state = gState.load(std::memory_order_acquire);
-  if (state != ostrivel::probe::kOn) {
-    // Calls that arrive while another thread sets the table up are lost.
-    if (state != ostrivel::probe::kUnset) return;
-    ostrivel::probe::Start();
-    if (gState.load(std::memory_order_acquire) != ostrivel::probe::kOn) return;
-  }
   auto address = reinterpret_cast<std::uintptr_t>(function);
-  if (address < gTable.low || address > gTable.high) return;
-  std::size_t index = ostrivel::probe::SlotOf(address, gTable.shift);
-  // The table always has an empty slot, so the search ends.
-  while (gTable.slots[index].address != address) {
-    if (gTable.slots[index].address == 0) return;
-    index = (index + 1) & gTable.mask;
+  int state = ostrivel::probe::gState.load(std::memory_order_acquire);
+  if (state == ostrivel::probe::kOn) {
+    ostrivel::probe::CountEntry(address);
+  } else if (state == ostrivel::probe::kUnset) {
+    ostrivel::probe::EnterBeforeStart(address);
   }
-  ostrivel::tools::SegmentView* view = ostrivel::probe::CurrentView(
-      gTable.attachment, ostrivel::probe::Lookup::kRateLimited);
-  if (view == nullptr) return;
-  std::uint32_t position = gTable.slots[index].position;
-  if (position < view->methodCount) {
-    view->counters[position].fetch_add(1, std::memory_order_relaxed);
-  }
+  // Calls that arrive while another thread sets the table up are lost.
 }
 
 // GCC calls this at every function's return as well; counting needs only
