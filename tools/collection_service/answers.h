@@ -8,8 +8,6 @@
 #include <string_view>
 #include <vector>
 
-#include <boost/json/object.hpp>
-
 #include "formats/method_catalog.h"
 #include "tools/counter_segment/counter_segment.h"
 
@@ -31,9 +29,10 @@ class CounterTable {
   // Zeroes every counter.
   void Reset();
 
-  // Every application's counts, clamped to the signed 32-bit range, in
-  // method-line order.
-  boost::json::object Counts() const;
+  // Appends every application's counts, clamped to the signed 32-bit range,
+  // in method-line order, as the compact JSON object
+  // {"<app>":[<count>,...],...}, applications in ascending name order.
+  void AppendCounts(std::string* out) const;
 
   std::size_t size() const { return segments_.size(); }
 

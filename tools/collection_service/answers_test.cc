@@ -2,10 +2,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <string>
+#include <vector>
 
+#include <boost/json.hpp>
 #include <gtest/gtest.h>
 
 #include "formats/method_catalog.h"
@@ -87,6 +91,91 @@ TEST_F(AnswersTest, CountsBeyondTheSignedIntRangeAreClamped) {
   EXPECT_EQ(Ask(R"({"action":"ASK"})").body,
             R"({"timestamp":"2014.05.06 12:34:56.789",)"
             R"("data":{"Admin":[2147483647,0],"Shop":[0,0,0,0]}})");
+}
+
+// The ASK answer of a catalog whose counts are set to "counts" (by
+// application; missing ones stay 0), on a channel of its own.
+std::string AskBody(
+    const MethodCatalog& catalog,
+    const std::map<std::string, std::vector<std::uint64_t>>& counts) {
+  std::string channel = UniqueChannel() + "Own";
+  CounterTable table;
+  std::string error;
+  std::vector<std::string> notes;
+  EXPECT_TRUE(table.Create(channel, catalog, &error, &notes)) << error;
+  for (const auto& [application, values] : counts) {
+    tools::SegmentView view;
+    EXPECT_EQ(
+        tools::OpenSegment(tools::SegmentName(channel, application), &view),
+        tools::OpenStatus::kOk);
+    if (view.counters == nullptr) return "no segment";
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      view.counters[i].store(values[i]);
+    }
+    tools::UnmapSegment(&view);
+  }
+  TestOwner owner;
+  return AnswerRequest(R"({"action":"ASK"})", 1, &owner, &table, "T").body;
+}
+
+TEST(AnswerTextTest, NamesAreEscapedAsJsonStrings) {
+  MethodCatalog catalog;
+  for (const char* name : {"Quo\"te", "Back\\slash", "Tab\tLine\n",
+                           "\x01\x1f\x7f", "Caf\xc3\xa9/\xff"}) {
+    catalog.applications[name] = {"m"};
+  }
+  EXPECT_EQ(AskBody(catalog, {{"Quo\"te", {4}}}),
+            "{\"timestamp\":\"T\",\"data\":{"
+            "\"\\u0001\\u001f\x7f\":[0],"
+            "\"Back\\\\slash\":[0],"
+            "\"Caf\xc3\xa9/\xff\":[0],"
+            "\"Quo\\\"te\":[4],"
+            "\"Tab\\tLine\\n\":[0]}}");
+}
+
+TEST(AnswerTextTest, NoApplicationsAndEmptyListsGiveEmptyJson) {
+  MethodCatalog none;
+  EXPECT_EQ(AskBody(none, {}), R"({"timestamp":"T","data":{}})");
+  MethodCatalog empty;
+  empty.applications["Empty"] = {};
+  empty.applications["Zero"] = {"a", "b"};
+  EXPECT_EQ(AskBody(empty, {}),
+            R"({"timestamp":"T","data":{"Empty":[],"Zero":[0,0]}})");
+}
+
+// Long arrays of counts of every length, across the writer's buffer: the
+// text is what boost::json::serialize makes of the same numbers.
+TEST(AnswerTextTest, LongArraysKeepEveryCountInOrder) {
+  const std::uint64_t samples[] = {
+      0,         1,          9,          10,         99,         100,  12345,
+      999999999, 1000000000, 2147483646, 2147483647, 2147483648, ~0ULL};
+  MethodCatalog catalog;
+  std::map<std::string, std::vector<std::uint64_t>> counts;
+  boost::json::object data;
+  // Names in ascending order, the order of the answer.
+  for (std::size_t methods : {1u, 4095u, 20000u}) {
+    std::string application = "App" + std::to_string(100000 + methods);
+    catalog.applications[application].resize(methods, "m");
+    std::vector<std::uint64_t>& values = counts[application];
+    boost::json::array expected;
+    for (std::size_t i = 0; i < methods; ++i) {
+      values.push_back(samples[(i * 7 + i / 13) % std::size(samples)]);
+      expected.emplace_back(static_cast<std::int64_t>(
+          std::min<std::uint64_t>(values[i], 0x7fffffff)));
+    }
+    data.emplace(application, std::move(expected));
+  }
+  boost::json::object reply;
+  reply.emplace("timestamp", "T");
+  reply.emplace("data", std::move(data));
+  std::string body = AskBody(catalog, counts);
+  std::string expected = boost::json::serialize(reply);
+  auto [differs, unused] =
+      std::mismatch(body.begin(), body.end(), expected.begin(), expected.end());
+  EXPECT_EQ(body.size(), expected.size());
+  EXPECT_TRUE(body == expected)
+      << "first difference at byte " << (differs - body.begin()) << ": "
+      << body.substr(static_cast<std::size_t>(differs - body.begin()), 40);
 }
 
 TEST_F(AnswersTest, UnusableBodiesAreRefusedWithAnErrorBody) {

@@ -301,13 +301,6 @@ void OwnedSegment::Reset() {
   }
 }
 
-std::int32_t OwnedSegment::ClampedCount(std::uint64_t index) const {
-  std::uint64_t count = view_.counters[index].load(std::memory_order_relaxed);
-  constexpr auto kMax =
-      static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
-  return static_cast<std::int32_t>(count < kMax ? count : kMax);
-}
-
 void OwnedSegment::Remove() {
   if (view_.base == nullptr) return;
   // Probes that still map the segment see the flag and look the name up

@@ -43,6 +43,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -129,8 +130,14 @@ class OwnedSegment {
 
   // Sets every counter to zero.
   void Reset();
-  // Counter "index", clamped to the largest signed 32-bit value.
-  std::int32_t ClampedCount(std::uint64_t index) const;
+  // Counter "index", clamped to the largest signed 32-bit value. Inline:
+  // an answer reads every counter of every application.
+  std::int32_t ClampedCount(std::uint64_t index) const {
+    std::uint64_t count = view_.counters[index].load(std::memory_order_relaxed);
+    constexpr auto kMax =
+        static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
+    return static_cast<std::int32_t>(count < kMax ? count : kMax);
+  }
 
   // Retires, removes and unmaps the segment now. Safe when not open.
   void Remove();

@@ -91,9 +91,7 @@ Attachment* Attach(const char* application) {
   return attachment;
 }
 
-tools::SegmentView* CurrentView(Attachment* attachment, Lookup lookup) {
-  ViewNode* node = attachment->view.load(std::memory_order_acquire);
-  if (Current(node)) return &node->view;
+tools::SegmentView* LookUpView(Attachment* attachment, Lookup lookup) {
   // A failed shm_open costs tens of microseconds; a program that counts
   // without a service must not pay that on every call, so after a failed
   // lookup the next waits a second. A lookup in progress is waited for
@@ -104,7 +102,8 @@ tools::SegmentView* CurrentView(Attachment* attachment, Lookup lookup) {
   };
   if (lookup == Lookup::kRateLimited && recentlyFailed()) return nullptr;
   std::lock_guard<std::mutex> lock(gMutex);
-  node = attachment->view.load(std::memory_order_acquire);
+  // Another thread may have found the segment while this one waited.
+  ViewNode* node = attachment->view.load(std::memory_order_acquire);
   if (Current(node)) return &node->view;
   if (lookup == Lookup::kRateLimited && recentlyFailed()) return nullptr;
   // The old mapping stays: a thread may be counting through it right now.

@@ -38,12 +38,23 @@ enum class Lookup {
   kNow,
 };
 
+// The view to count through when the current one is missing or retired:
+// the segment found by a new lookup (made as "lookup" allows). Nothing when
+// there is none. A segment that must not be trusted is not mapped, and its
+// refusal is written to standard error once per application.
+tools::SegmentView* LookUpView(Attachment* attachment, Lookup lookup);
+
 // The view to count through: the current one, or, when there is none yet or
-// its segment was retired by a service that stopped, the segment found by a
-// new lookup (made as "lookup" allows). Nothing when there is none. A segment
-// that must not be trusted is not mapped, and its refusal is written to
-// standard error once per application.
-tools::SegmentView* CurrentView(Attachment* attachment, Lookup lookup);
+// its segment was retired by a service that stopped, LookUpView()'s. Inline,
+// as it runs on every counted call.
+inline tools::SegmentView* CurrentView(Attachment* attachment, Lookup lookup) {
+  ViewNode* node = attachment->view.load(std::memory_order_acquire);
+  if (node != nullptr &&
+      node->view.header->retired.load(std::memory_order_acquire) == 0) {
+    return &node->view;
+  }
+  return LookUpView(attachment, lookup);
+}
 
 // The channel from OSTRIVEL_CHANNEL, "default" when unset; read once.
 const char* Channel();

@@ -8,8 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -284,6 +286,116 @@ INSTANTIATE_TEST_SUITE_P(
         DistrustCase{"OfAnotherUser", 0600, 65534,
                      "belongs to another user (uid 65534), not to this "
                      "process's user (uid SELF)"}),
+    [](const auto& test) { return std::string(test.param.label); });
+
+// Automatic counting through the hooks of a program built with
+// -finstrument-functions, against method lists that put its functions among
+// many other listed addresses, so that looking a function up meets the
+// entries of others, before or after its own.
+struct HookListCase {
+  const char* label;
+  std::size_t fillersBefore;  // listed before the functions
+  std::size_t fillersAfter;   // listed after them
+};
+
+class HookListTest : public ProbeTest,
+                     public ::testing::WithParamInterface<HookListCase> {
+ protected:
+  // The child's functions by name, as offsets from its load bias.
+  static std::map<std::string, std::uint64_t> Offsets() {
+    std::map<std::string, std::uint64_t> offsets;
+    ChildProcess child;
+    if (!child.Start({OSTRIVEL_PROBE_HOOKS_CHILD_PATH, "offsets"})) {
+      return offsets;
+    }
+    while (auto line = child.ReadLine()) {
+      std::size_t space = line->find(' ');
+      offsets[line->substr(0, space)] =
+          std::stoull(line->substr(space + 1), nullptr, 16);
+    }
+    child.Wait();
+    return offsets;
+  }
+};
+
+TEST_P(HookListTest, CountsEveryListedFunctionExactly) {
+  const HookListCase& param = GetParam();
+  std::map<std::string, std::uint64_t> offsets = Offsets();
+  ASSERT_EQ(offsets.size(), 8u);
+  const char* listed[] = {"Alpha", "Beta", "Gamma", "Delta"};
+  std::uint64_t lowest = offsets["Alpha"];
+  std::uint64_t highest = offsets["Alpha"];
+  for (const char* name : listed) {
+    lowest = std::min(lowest, offsets[name]);
+    highest = std::max(highest, offsets[name]);
+  }
+  // Functions start at multiples of 16; these addresses lie between the
+  // lowest and the highest listed function, and no function starts there.
+  // They are spread out: runs of consecutive addresses would each take a
+  // slot of their own in a multiplicative hash table and never meet.
+  std::uint64_t next = lowest;
+  auto fillers = [&next, highest](std::size_t count) {
+    std::string lines;
+    for (std::size_t i = 0; i < count; ++i) {
+      next += 7;
+      if (next % 16 == 0) ++next;
+      if (next >= highest) break;
+      char line[64];
+      std::snprintf(line, sizeof line, "0x%llx;Filler;\n",
+                    static_cast<unsigned long long>(next));
+      lines += line;
+    }
+    return lines;
+  };
+  auto id = [&offsets](const char* name) {
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%llx",
+                  static_cast<unsigned long long>(offsets[name]));
+    return std::string(text);
+  };
+  std::string application = std::string("Hooks") + param.label;
+  std::string list = "ProjectName;" + application + "\n";
+  list += fillers(param.fillersBefore);
+  std::size_t first =
+      static_cast<std::size_t>(std::count(list.begin(), list.end(), '\n') - 1);
+  for (const char* name : listed) list += id(name) + ";" + name + ";\n";
+  // A second line for Beta: the first line of an address counts.
+  list += id("Beta") + ";Beta again;\n";
+  list += fillers(param.fillersAfter);
+  std::size_t lines =
+      static_cast<std::size_t>(std::count(list.begin(), list.end(), '\n') - 1);
+  ASSERT_EQ(lines, param.fillersBefore + 5 + param.fillersAfter);
+  TempDir dir;
+  WriteFile(dir.File("hooks.csv"), list);
+  tools::OwnedSegment& segment = CreateSegment(application, lines);
+
+  ChildProcess child;
+  ASSERT_TRUE(
+      child.Start({OSTRIVEL_PROBE_HOOKS_CHILD_PATH, "call", "1000", "4"},
+                  {"OSTRIVEL_METHOD_LIST=" + dir.File("hooks.csv")}));
+  EXPECT_EQ(child.ReadAllErrors(), "");
+  ASSERT_EQ(ExitCode(child.Wait().value_or(-1)), 0) << "automatic counting off";
+
+  // 4 threads x 1000 rounds; Unlisted, the thread function and main, in
+  // the same range of addresses, count nowhere.
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < lines; ++i) {
+    total += segment.counter(i).load();
+  }
+  EXPECT_EQ(Counted(application, first + 0), 4000u);   // Alpha
+  EXPECT_EQ(Counted(application, first + 1), 8000u);   // Beta
+  EXPECT_EQ(Counted(application, first + 2), 12000u);  // Gamma
+  EXPECT_EQ(Counted(application, first + 3), 16000u);  // Delta
+  EXPECT_EQ(Counted(application, first + 4), 0u);      // Beta again
+  EXPECT_EQ(total, 40000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, HookListTest,
+    ::testing::Values(HookListCase{"OnlyTheFunctions", 0, 0},
+                      HookListCase{"AfterManyOthers", 5000, 0},
+                      HookListCase{"BeforeManyOthers", 0, 5000},
+                      HookListCase{"AmidManyOthers", 2500, 2500}),
     [](const auto& test) { return std::string(test.param.label); });
 
 // The whole road: a service, a long-running program under test, and the
