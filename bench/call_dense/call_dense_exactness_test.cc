@@ -9,7 +9,6 @@
 
 #include <filesystem>
 #include <map>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
