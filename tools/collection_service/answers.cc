@@ -31,11 +31,16 @@ bool CounterTable::Create(const std::string& channel,
     if (!note.empty()) notes->push_back(note);
     segments_.emplace(application, std::move(segment));
   }
+  if (!profiles_.Create(channel, catalog, error, notes)) {
+    segments_.clear();
+    return false;
+  }
   return true;
 }
 
 void CounterTable::Reset() {
   for (auto& entry : segments_) entry.second.Reset();
+  profiles_.Reset();
 }
 
 boost::json::object CounterTable::Counts() const {
@@ -89,6 +94,7 @@ Answer AnswerRequest(std::string_view body, std::uint64_t connection,
     answer.logLine = "NEWTC: counts reset";
   } else if (word == "ASK") {
     if (owner->connection == connection) owner->connection.reset();
+    counters->Collect();
     reply.emplace("data", counters->Counts());
     answer.body = boost::json::serialize(reply);
     answer.logLine = "ASK: counts of " + std::to_string(counters->size()) +
