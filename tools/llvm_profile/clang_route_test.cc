@@ -1,8 +1,10 @@
 // The clang route end to end: a program built with clang 14's
-// -fprofile-instr-generate in continuous mode, its method list from
-// ostrivel-methods, a started ostrivel-service and the real library. The
-// counts of every test must equal llvm-profdata's function counts for the
-// same run, inlined functions included.
+// -fprofile-instr-generate for continuous mode (and with the entry-counter
+// plugin where it was built), its method list from ostrivel-methods, a
+// started ostrivel-service and the real library. The counts of every test
+// must equal llvm-profdata's function counts for the same runs of the
+// program built with -fprofile-instr-generate alone, inlined functions
+// included.
 
 #include <signal.h>
 
@@ -45,6 +47,13 @@ constexpr int kCommandLimitMs = 60000;
 // The clang 14 flags of the route.
 constexpr const char* kRouteFlags =
     " -O2 -fprofile-instr-generate -mllvm -runtime-counter-relocation";
+// Clang's own counting, for reference.
+constexpr const char* kReferenceFlags = " -O2 -fprofile-instr-generate";
+
+std::string PluginFlag() {
+  std::string plugin = OSTRIVEL_ENTRY_COUNTERS_PLUGIN;
+  return plugin.empty() ? std::string() : " -fpass-plugin='" + plugin + "'";
+}
 
 process::CommandResult RunShell(const std::string& command) {
   process::CommandOptions options;
@@ -84,13 +93,9 @@ bool ClangRequired() {
 }
 
 // Function counts by method-list ID ("llvm:<hash>"), as llvm-profdata
-// reads the raw profiles in "directory".
+// reads the raw profiles "files" (separated by blanks, quoted).
 std::map<std::string, std::uint64_t> ProfdataCounts(
-    const std::string& directory, const std::string& scratch) {
-  std::string files;
-  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-    files += " " + Quote(entry.path().string());
-  }
+    const std::string& files, const std::string& scratch) {
   std::string merged = scratch + "/merged.profdata";
   std::string profdata = OSTRIVEL_LLVM_PROFDATA14_PATH;
   process::CommandResult merge =
@@ -127,7 +132,7 @@ class ClangRouteTest : public ::testing::Test {
     }
     ASSERT_TRUE(library_.loaded()) << library_.error();
     process::CommandResult build = RunShell(
-        Quote(OSTRIVEL_CLANG14_PATH) + kRouteFlags + " " +
+        Quote(OSTRIVEL_CLANG14_PATH) + kRouteFlags + PluginFlag() + " " +
         Quote(OSTRIVEL_ROUTE_PROGRAM_SOURCE) + " -o " + Quote(program_));
     ASSERT_TRUE(build.Passed()) << build.Describe() << build.output;
     std::filesystem::create_directory(dir_.File("methods"));
@@ -191,11 +196,31 @@ class ClangRouteTest : public ::testing::Test {
     return counts;
   }
 
-  // Every function llvm-profdata knows with a count of 0 is absent from
-  // the trace file; every other has the same count there.
-  void ExpectCountsOfProfdata(const std::string& test) {
+  // The test's counts equal llvm-profdata's function counts of the
+  // program built with clang's own counting, run once per element of
+  // "runs" with those arguments: every function with a count of 0 there is
+  // absent from the trace file, every other has the same count.
+  void ExpectCountsOfClang(const std::string& test,
+                           const std::vector<std::string>& runs) {
+    std::string reference = dir_.File("reference_program");
+    if (!std::filesystem::exists(reference)) {
+      process::CommandResult build = RunShell(
+          Quote(OSTRIVEL_CLANG14_PATH) + kReferenceFlags + " " +
+          Quote(OSTRIVEL_ROUTE_PROGRAM_SOURCE) + " -o " + Quote(reference));
+      ASSERT_TRUE(build.Passed()) << build.Describe() << build.output;
+    }
+    std::string files;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+      std::string profile =
+          dir_.File(test + "." + std::to_string(i) + ".profraw");
+      process::CommandResult run =
+          RunShell("LLVM_PROFILE_FILE=" + Quote(profile) + " " +
+                   Quote(reference) + " " + runs[i] + " >/dev/null");
+      ASSERT_TRUE(run.Passed()) << run.Describe() << run.output;
+      files += " " + Quote(profile);
+    }
     std::map<std::string, std::uint64_t> expected =
-        ProfdataCounts(directory_, dir_.path());
+        ProfdataCounts(files, dir_.path());
     ASSERT_FALSE(expected.empty());
     std::map<std::string, std::uint64_t> called;
     for (const auto& [id, count] : expected) {
@@ -228,12 +253,12 @@ TEST_F(ClangRouteTest, ListsEveryInstrumentedFunctionInlinedOnesIncluded) {
             std::string("ProjectName;") + kApplication);
 }
 
-TEST_F(ClangRouteTest, EachTestsCountsEqualLlvmProfdatasFunctionCounts) {
+TEST_F(ClangRouteTest, EachTestsCountsEqualClangsOwnFunctionCounts) {
   StartTest("First");
   RunProgram("7");
   RunProgram("3");
   ASSERT_TRUE(library_.GetCollectedInformation());
-  ExpectCountsOfProfdata("First");
+  ExpectCountsOfClang("First", {"7", "3"});
   EXPECT_EQ(EvaluateCount("First"), 10u);
 
   // NEWTC drops the profiles of the processes that ended, so the next test
@@ -242,7 +267,7 @@ TEST_F(ClangRouteTest, EachTestsCountsEqualLlvmProfdatasFunctionCounts) {
   EXPECT_TRUE(std::filesystem::is_empty(directory_));
   RunProgram("2");
   ASSERT_TRUE(library_.GetCollectedInformation());
-  ExpectCountsOfProfdata("Second");
+  ExpectCountsOfClang("Second", {"2"});
   EXPECT_EQ(EvaluateCount("Second"), 2u);
 }
 
