@@ -110,11 +110,12 @@ class Md5 {
         0xffeff47d, 0x85845dd1, 0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1,
         0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
     std::array<std::uint32_t, 16> m{};
-    for (int i = 0; i < 16; ++i) {
-      m[i] = static_cast<std::uint32_t>(block[i * 4]) |
-             static_cast<std::uint32_t>(block[i * 4 + 1]) << 8 |
-             static_cast<std::uint32_t>(block[i * 4 + 2]) << 16 |
-             static_cast<std::uint32_t>(block[i * 4 + 3]) << 24;
+    for (std::size_t i = 0; i < m.size(); ++i) {
+      const unsigned char* word = block + i * 4;
+      m[i] = static_cast<std::uint32_t>(word[0]) |
+             static_cast<std::uint32_t>(word[1]) << 8 |
+             static_cast<std::uint32_t>(word[2]) << 16 |
+             static_cast<std::uint32_t>(word[3]) << 24;
     }
     std::uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
     for (int i = 0; i < 64; ++i) {
