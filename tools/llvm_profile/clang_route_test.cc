@@ -16,6 +16,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -349,6 +350,42 @@ TEST_P(UnreadableProfileTest, IsLeftOutWithALogLine) {
   EXPECT_THAT(ReadFile(dir_.File("service.log")),
               HasSubstr(" error profile file \"" + path + "\" " +
                         GetParam().message + "; its counts are left out\n"));
+}
+
+// A raw profile of one function, as clang 14 lays it out: the header, one
+// record and its one counter.
+std::string OneFunctionProfile(std::string_view name, std::uint64_t count) {
+  std::uint64_t header[11] = {kRawMagic64, kRawVersion,    0, 1, 0, 1, 0,
+                              0,           kDataRecordSize};
+  std::uint64_t record[6] = {NameRef(name), 24, kDataRecordSize, 0, 0, 1};
+  return std::string(reinterpret_cast<const char*>(header), sizeof header) +
+         std::string(reinterpret_cast<const char*>(record), sizeof record) +
+         std::string(reinterpret_cast<const char*>(&count), sizeof count);
+}
+
+TEST_F(UnreadableProfileTest, AProfileOfAnotherProgramCountsNothing) {
+  std::filesystem::create_directory(dir_.File("methods"));
+  WriteFile(dir_.File("methods/route.csv"),
+            "ProjectName;Route\n" + MethodLineId(NameRef("main")) + ";main;\n");
+  StartedService service(OSTRIVEL_SERVICE_PATH, dir_.File("methods"), channel_,
+                         dir_.File("service.log"));
+  ASSERT_TRUE(service.ok()) << service.startOutput();
+  std::string directory = ProfileDirectoryPath(channel_, "Route");
+  WriteFile(directory + "/1.profraw", OneFunctionProfile("main", 5));
+  WriteFile(directory + "/2.profraw", OneFunctionProfile("other", 7));
+
+  tools::testing::HttpClient client;
+  ASSERT_TRUE(client.Connect(static_cast<std::uint16_t>(service.port())));
+  ASSERT_TRUE(client.Send(tools::testing::ActionRequest(
+      static_cast<std::uint16_t>(service.port()), "ASK")));
+  std::optional<tools::testing::HttpAnswer> answer = client.Receive();
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_THAT(answer->body, HasSubstr(R"("data":{"Route":[5]})"));
+  EXPECT_THAT(ReadFile(dir_.File("service.log")),
+              HasSubstr(" error profile file \"" + directory +
+                        "/2.profraw\": 1 of the 1 listed functions are not in "
+                        "its program (another program, or a method list older "
+                        "than the program); they count 0 from it\n"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
