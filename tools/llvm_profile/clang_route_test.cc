@@ -199,8 +199,9 @@ class ClangRouteTest : public ::testing::Test {
 
   // The test's counts equal llvm-profdata's function counts of the
   // program built with clang's own counting, run once per element of
-  // "runs" with those arguments: every function with a count of 0 there is
-  // absent from the trace file, every other has the same count.
+  // "runs" with those arguments, and of the test's own raw profiles: every
+  // function with a count of 0 there is absent from the trace file, every
+  // other has the same count.
   void ExpectCountsOfClang(const std::string& test,
                            const std::vector<std::string>& runs) {
     std::string reference = dir_.File("reference_program");
@@ -228,6 +229,16 @@ class ClangRouteTest : public ::testing::Test {
       if (count > 0) called[id] = count;
     }
     EXPECT_EQ(TraceCounts(test), called);
+    // The same runs' own raw profiles, which the service read, say the
+    // same.
+    std::string ownFiles;
+    for (const auto& entry : std::filesystem::directory_iterator(directory_)) {
+      ownFiles += " " + Quote(entry.path().string());
+    }
+    std::map<std::string, std::uint64_t> own =
+        ProfdataCounts(ownFiles, dir_.path());
+    std::erase_if(own, [](const auto& entry) { return entry.second == 0; });
+    EXPECT_EQ(own, called);
   }
 
   std::uint64_t EvaluateCount(const std::string& test) {
