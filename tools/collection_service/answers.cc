@@ -80,11 +80,16 @@ bool CounterTable::Create(const std::string& channel,
     if (!note.empty()) notes->push_back(note);
     segments_.emplace(application, std::move(segment));
   }
+  if (!profiles_.Create(channel, catalog, error, notes)) {
+    segments_.clear();
+    return false;
+  }
   return true;
 }
 
 void CounterTable::Reset() {
   for (auto& entry : segments_) entry.second.Reset();
+  profiles_.Reset();
 }
 
 void CounterTable::AppendCounts(std::string* out) const {
@@ -136,6 +141,7 @@ Answer AnswerRequest(std::string_view body, std::uint64_t connection,
     answer.logLine = "NEWTC: counts reset";
   } else if (word == "ASK") {
     if (owner->connection == connection) owner->connection.reset();
+    counters->Collect();
     answer.body = OpenReply(timestamp);
     answer.body += ",\"data\":";
     counters->AppendCounts(&answer.body);

@@ -2,6 +2,7 @@
 #define OSTRIVEL_TOOLS_COLLECTION_SERVICE_ANSWERS_H_
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "formats/method_catalog.h"
+#include "tools/collection_service/profile_table.h"
 #include "tools/counter_segment/counter_segment.h"
 
 namespace ostrivel::collection {
@@ -26,8 +28,16 @@ class CounterTable {
   bool Create(const std::string& channel, const MethodCatalog& catalog,
               std::string* error, std::vector<std::string>* notes);
 
-  // Zeroes every counter.
+  // Zeroes every counter, the clang route's in the programs' raw profiles
+  // too.
   void Reset();
+
+  // Takes the counts of the clang route's applications from their
+  // programs' raw profiles into their segments (profile_table.cc).
+  void Collect();
+
+  // Problems with the clang route's profile files go to "report".
+  void ReportProfileProblemsTo(std::function<void(const std::string&)> report);
 
   // Appends every application's counts, clamped to the signed 32-bit range,
   // in method-line order, as the compact JSON object
@@ -38,6 +48,7 @@ class CounterTable {
 
  private:
   std::map<std::string, tools::OwnedSegment> segments_;
+  ProfileTable profiles_;
 };
 
 struct Answer {

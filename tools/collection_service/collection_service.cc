@@ -522,6 +522,9 @@ bool CollectionService::Start(const ServiceOptions& options,
               "\": answers to ASK will name no application");
   }
   std::vector<std::string> notes;
+  ServiceLog* serviceLog = impl_->shared.log;
+  impl_->shared.counters.ReportProfileProblemsTo(
+      [serviceLog](const std::string& line) { serviceLog->Error(line); });
   if (!impl_->shared.counters.Create(options.channel, catalog, error, &notes)) {
     return false;
   }

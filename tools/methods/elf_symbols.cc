@@ -181,4 +181,37 @@ bool ReadFunctionSymbols(std::string_view image,
   return true;
 }
 
+std::optional<std::string_view> ReadSection(std::string_view image,
+                                            std::string_view name) {
+  auto header = At<Elf64_Ehdr>(image, 0);
+  if (!header || std::memcmp(image.data(), ELFMAG, SELFMAG) != 0 ||
+      header->e_ident[EI_CLASS] != ELFCLASS64 ||
+      header->e_ident[EI_DATA] != ELFDATA2LSB ||
+      header->e_shentsize != sizeof(Elf64_Shdr) || header->e_shoff == 0) {
+    return std::nullopt;
+  }
+  auto first = At<Elf64_Shdr>(image, header->e_shoff);
+  if (!first) return std::nullopt;
+  std::uint64_t count = header->e_shnum != 0 ? header->e_shnum : first->sh_size;
+  std::uint64_t namesIndex =
+      header->e_shstrndx != SHN_XINDEX ? header->e_shstrndx : first->sh_link;
+  if (count > (image.size() - header->e_shoff) / sizeof(Elf64_Shdr) ||
+      namesIndex >= count) {
+    return std::nullopt;
+  }
+  auto names =
+      At<Elf64_Shdr>(image, header->e_shoff + namesIndex * sizeof(Elf64_Shdr));
+  for (std::uint64_t i = 0; i < count; ++i) {
+    auto section =
+        At<Elf64_Shdr>(image, header->e_shoff + i * sizeof(Elf64_Shdr));
+    if (StringAt(image, *names, section->sh_name) != name) continue;
+    if (section->sh_type == SHT_NOBITS || section->sh_offset > image.size() ||
+        section->sh_size > image.size() - section->sh_offset) {
+      return std::nullopt;
+    }
+    return image.substr(section->sh_offset, section->sh_size);
+  }
+  return std::nullopt;
+}
+
 }  // namespace ostrivel::methods

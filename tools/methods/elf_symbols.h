@@ -32,6 +32,12 @@ bool ReadFunctionSymbols(std::string_view image,
 // "image".
 std::optional<std::string> ReadBuildId(std::string_view image);
 
+// The contents of the section named "name" of the 64-bit little-endian ELF
+// image "image", or nothing when it has no such section with contents in
+// the file (or is no readable such image). Never reads outside "image".
+std::optional<std::string_view> ReadSection(std::string_view image,
+                                            std::string_view name);
+
 }  // namespace ostrivel::methods
 
 #endif  // OSTRIVEL_TOOLS_METHODS_ELF_SYMBOLS_H_

@@ -129,6 +129,18 @@ QualifiedName SplitQualifiedName(std::string_view demangled) {
   return name;
 }
 
+bool Selected(const std::string& demangled, const QualifiedName& name,
+              const Selection& selection) {
+  if (!selection.keepStandardLibrary &&
+      (IsStandardLibrary(name.scope) || IsPlacementOperator(demangled))) {
+    return false;
+  }
+  if (!selection.include.empty() && !MatchesAny(selection.include, demangled)) {
+    return false;
+  }
+  return !MatchesAny(selection.exclude, demangled);
+}
+
 std::vector<Method> SelectMethods(const std::vector<FunctionSymbol>& symbols,
                                   const Selection& selection) {
   struct Candidate {
@@ -146,15 +158,7 @@ std::vector<Method> SelectMethods(const std::vector<FunctionSymbol>& symbols,
     // A reserved global name behind the mangling:
     // __static_initialization_and_destruction_0(int, int).
     if (name.scope.empty() && StartsWith(name.method, "__")) continue;
-    if (!selection.keepStandardLibrary &&
-        (IsStandardLibrary(name.scope) || IsPlacementOperator(demangled))) {
-      continue;
-    }
-    if (!selection.include.empty() &&
-        !MatchesAny(selection.include, demangled)) {
-      continue;
-    }
-    if (MatchesAny(selection.exclude, demangled)) continue;
+    if (!Selected(demangled, name, selection)) continue;
     candidates.push_back(
         Candidate{symbol.address, symbol.global, symbol.name, demangled});
   }
@@ -178,9 +182,14 @@ std::string MethodLine(const Method& method) {
   char id[24];
   std::snprintf(id, sizeof id, "0x%llx",
                 static_cast<unsigned long long>(method.address));
-  std::string name = Clean(method.name.method);
-  std::string scope = Clean(method.name.scope);
-  std::size_t budget = kMaxLine - std::string_view(id).size() - 2;
+  return MethodLineWithId(id, method.name);
+}
+
+std::string MethodLineWithId(std::string_view id,
+                             const QualifiedName& qualified) {
+  std::string name = Clean(qualified.method);
+  std::string scope = Clean(qualified.scope);
+  std::size_t budget = kMaxLine - id.size() - 2;
   if (name.size() + scope.size() > budget) {
     std::size_t half = budget / 2;
     if (name.size() > half && scope.size() > half) {

@@ -59,6 +59,15 @@ struct Method {
 std::vector<Method> SelectMethods(const std::vector<FunctionSymbol>& symbols,
                                   const Selection& selection);
 
+// Whether "selection" keeps the function of demangled name "demangled" (cut
+// into "name"): not one of the standard library's unless asked for, and as
+// the patterns say.
+bool Selected(const std::string& demangled, const QualifiedName& name,
+              const Selection& selection);
+
+// "ID;Method;Package" with the ID "id", shortened like MethodLine().
+std::string MethodLineWithId(std::string_view id, const QualifiedName& name);
+
 // "ID;Method;Package": the address in hex with "0x", the method and its
 // scope; a ";" within a name becomes ",". A line that would exceed the
 // 1023 characters a method-list reader takes is shortened, its names ending

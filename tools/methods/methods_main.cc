@@ -1,7 +1,9 @@
 // ostrivel-methods: writes the method-list file of a binary built with
 // -finstrument-functions, so that its lines and the probe's counts agree,
 // and the binary's build ID beside it, so that the probe can tell when the
-// list belongs to another build.
+// list belongs to another build; or, for a binary built with clang's
+// -fprofile-instr-generate (the clang route), the list of its profile
+// records, whose counters the service reads from the program's raw profile.
 
 #include <filesystem>
 #include <fstream>
@@ -12,9 +14,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/llvm_profile/profile_files.h"
 #include "tools/methods/elf_file.h"
 #include "tools/methods/elf_symbols.h"
 #include "tools/methods/method_names.h"
+#include "tools/methods/profiled_methods.h"
 #include "tools/printable/printable.h"
 
 namespace {
@@ -66,6 +70,42 @@ bool WriteBuildIdFile(const std::string& path,
   return static_cast<bool>(out);
 }
 
+// The clang route: the list of the profile records of "image".
+int WriteProfiledList(const std::string& binary, const std::string& application,
+                      const std::string& output, const std::string& channel,
+                      const std::string& image,
+                      const ostrivel::methods::Selection& selection) {
+  std::vector<ostrivel::methods::ProfiledMethod> methods;
+  std::string error;
+  if (!ostrivel::methods::ReadProfiledMethods(image, selection, &methods,
+                                              &error)) {
+    return Fail(Quoted(binary) + ": " + error);
+  }
+  std::ofstream out(output, std::ios::binary | std::ios::trunc);
+  out << ostrivel::methods::ProfiledMethodListText(application, methods);
+  out.close();
+  if (!out) return Fail("cannot write " + Quoted(output));
+  // The build ID is the probe's check; a file left by a probe build of the
+  // program would vouch for nothing here.
+  std::string buildIdPath = output + ".build-id";
+  if (!WriteBuildIdFile(buildIdPath, std::nullopt)) {
+    return Fail("cannot write " + Quoted(buildIdPath));
+  }
+  if (methods.empty()) {
+    std::cerr << "ostrivel-methods: warning: no function of "
+              << Printable(Quoted(binary)) << " was selected\n";
+  }
+  std::cout << "ostrivel-methods: " << methods.size() << " profiled methods of "
+            << Printable(Quoted(application)) << " written to "
+            << Printable(Quoted(output))
+            << "\nostrivel-methods: run the program with LLVM_PROFILE_FILE="
+            << Printable(ostrivel::llvm_profile::ProfileFilePattern(
+                   ostrivel::llvm_profile::ProfileDirectoryPath(channel,
+                                                                application)))
+            << "\n";
+  return 0;
+}
+
 int Main(int argc, char** argv) {
   using ostrivel::methods::Selection;
 
@@ -77,6 +117,10 @@ int Main(int argc, char** argv) {
       "which libostrivel-probe maps back to the line's position. The "
       "program's GNU build ID goes to \"<output>.build-id\", which the probe "
       "compares with the running program's.\n"
+      "A program built with clang's -fprofile-instr-generate (it has "
+      "__llvm_prf_data) gets one \"llvm:<name hash>;Method;Package\" line "
+      "per profile record instead, in record order, and the "
+      "LLVM_PROFILE_FILE to run it with is printed (see --channel).\n"
       "Exit code: 0 written; 1 the binary could not be read or the output "
       "not written; 2 a bad regular expression or application name."};
   std::string binary, application, output;
@@ -100,6 +144,17 @@ int Main(int argc, char** argv) {
                  "these POSIX extended regular expressions");
   app.add_flag("--keep-std", selection.keepStandardLibrary,
                "Keep functions of the standard library (std::, __gnu_cxx::)");
+  std::string route = "auto";
+  app.add_option("--route", route,
+                 "gcc: the symbol table, for -finstrument-functions and the "
+                 "probe; clang: the profile records, for "
+                 "-fprofile-instr-generate; auto (the default): clang when "
+                 "the program has profile records")
+      ->check(CLI::IsMember({"auto", "gcc", "clang"}));
+  std::string channel = "default";
+  app.add_option("--channel", channel,
+                 "The service's --channel, for the LLVM_PROFILE_FILE printed "
+                 "on the clang route");
   CLI11_PARSE(app, argc, argv);
 
   if (application.empty() ||
@@ -116,6 +171,11 @@ int Main(int argc, char** argv) {
   std::string error;
   if (!ostrivel::methods::ReadElfFile(binary, &image, &error)) {
     return Fail(Quoted(binary) + ": " + error);
+  }
+  if (route == "clang" ||
+      (route == "auto" && ostrivel::methods::HasProfileRecords(image))) {
+    return WriteProfiledList(binary, application, output, channel, image,
+                             selection);
   }
   std::vector<ostrivel::methods::FunctionSymbol> symbols;
   if (!ostrivel::methods::ReadFunctionSymbols(image, &symbols, &error)) {
