@@ -39,6 +39,7 @@ class TestsForSink : public RowSink {
   }
 
   void Use(const UsableRow& row) override {
+    ++answer_->usableRows;
     TestHits hits;
     for (std::size_t k = 0; k < row.covered->size(); ++k) {
       std::uint32_t method = (*row.covered)[k];

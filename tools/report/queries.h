@@ -25,6 +25,8 @@ struct TestHits {
 struct TestsForAnswer {
   Collection collection;
   std::uint32_t application = 0;
+  // The application's rows that could be used, whatever they call.
+  std::size_t usableRows = 0;
   // In the order of the tests' rows in the result file.
   std::vector<TestHits> tests;
 };

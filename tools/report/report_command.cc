@@ -27,6 +27,13 @@ void ReportProblems(const Locations& locations,
   }
 }
 
+void ReportNoUsableRow(const std::string& application, std::ostream& err) {
+  fmt::print(err,
+             "ostrivel-report: no usable row of \"{}\" in the results: "
+             "nothing can be said about its methods\n",
+             application);
+}
+
 }  // namespace
 
 std::optional<Locations> ResolveLocations(const SourceOptions& options,
@@ -103,6 +110,12 @@ int RunTestsFor(const Locations& locations, const std::string& application,
   }
   ReportProblems(locations, answer.collection.methodListProblems,
                  answer.collection.refused, err);
+  // Without a single usable row "no test" would be an answer about nothing,
+  // which a script must not take for "nothing to run".
+  if (answer.usableRows == 0) {
+    ReportNoUsableRow(application, err);
+    return kCannotRead;
+  }
   const std::vector<std::string>& methods =
       answer.collection.methods[answer.application];
   for (const TestHits& hits : answer.tests) {
@@ -128,11 +141,10 @@ int RunUncovered(const Locations& locations, const std::string& application,
   }
   ReportProblems(locations, answer.collection.methodListProblems,
                  answer.collection.refused, err);
+  // Every method would be listed as unreached, as if no test touched it.
   if (answer.usableRows == 0) {
-    fmt::print(err,
-               "ostrivel-report: no usable row of \"{}\": no method counts as "
-               "reached\n",
-               application);
+    ReportNoUsableRow(application, err);
+    return kCannotRead;
   }
   const std::vector<std::string>& methods =
       answer.collection.methods[answer.application];

@@ -12,7 +12,8 @@ namespace ostrivel::report {
 // Exit codes of ostrivel-report.
 inline constexpr int kDone = 0;
 inline constexpr int kNoTestFound = 1;  // tests-for found no test
-inline constexpr int kCannotRead = 2;   // bad options or unreadable input
+// Bad options, unreadable input, or no usable row to answer from.
+inline constexpr int kCannotRead = 2;
 
 // Where to read from, as the command line gives it; empty means "not set".
 struct SourceOptions {

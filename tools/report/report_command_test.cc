@@ -113,6 +113,25 @@ TEST_F(ReportProgramTest, AnswersQueriesWithExitCodesForScripts) {
 
   EXPECT_EQ(Run({"tests-for", "Shop"}), 2);
   EXPECT_EQ(Run({"frobnicate"}), 2);
+}
+
+// With no usable row of the application, neither query may answer as if
+// every method were unreached or no test were affected.
+TEST_F(ReportProgramTest, QueriesWithoutAUsableRowFail) {
+  results_.AddMethodList("Admin", {"0x1;admin::login();admin"});
+  const std::string kNoRow =
+      "ostrivel-report: no usable row of \"Admin\" in the results: nothing "
+      "can be said about its methods\n";
+  for (std::vector<std::string> query :
+       {std::vector<std::string>{"tests-for", "Admin", "login"},
+        std::vector<std::string>{"uncovered", "Admin"}}) {
+    EXPECT_EQ(Run(query), 2) << query[0];
+    EXPECT_EQ(output_, "") << query[0];
+    EXPECT_THAT(errors_, HasSubstr(kNoRow)) << query[0];
+  }
+}
+
+TEST_F(ReportProgramTest, HelpNamesTheQueries) {
   EXPECT_EQ(Run({"--help"}), 0);
   EXPECT_THAT(output_, HasSubstr("tests-for"));
 }

@@ -26,8 +26,9 @@ int Main(int argc, char** argv) {
       "HTML page, or as answers for a terminal or a CI script.\n"
       "Rows it cannot use (no trace file, a trace file of another run, a "
       "name holding \";\") are listed on standard error and in the page.\n"
-      "Exit code: 0 done; 1 tests-for found no test; 2 bad options or "
-      "input that cannot be read.",
+      "Exit code: 0 done; 1 tests-for found no test; 2 bad options, "
+      "input that cannot be read, or (tests-for, uncovered) no usable row "
+      "of the application.",
       "ostrivel-report"};
   app.require_subcommand(1);
   app.add_option("-c,--config", sources.config,
