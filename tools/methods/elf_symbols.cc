@@ -72,9 +72,18 @@ std::optional<std::string> BuildIdIn(std::string_view notes,
   return std::nullopt;
 }
 
-}  // namespace
+// Where the section headers of a 64-bit little-endian ELF image start and
+// how many the file header announces (a count that may exceed the image).
+struct SectionTable {
+  Elf64_Ehdr header;
+  Elf64_Shdr
+      first;  // section 0, which holds the counts too large for the header
+  std::uint64_t count = 0;
+};
 
-std::optional<std::string> ReadBuildId(std::string_view image) {
+// The section table of "image", or nothing when it is no such ELF file or
+// has no section headers.
+std::optional<SectionTable> FindSectionTable(std::string_view image) {
   auto header = At<Elf64_Ehdr>(image, 0);
   if (!header || std::memcmp(image.data(), ELFMAG, SELFMAG) != 0 ||
       header->e_ident[EI_CLASS] != ELFCLASS64 ||
@@ -84,11 +93,21 @@ std::optional<std::string> ReadBuildId(std::string_view image) {
   }
   auto first = At<Elf64_Shdr>(image, header->e_shoff);
   if (!first) return std::nullopt;
-  std::uint64_t count = header->e_shnum != 0 ? header->e_shnum : first->sh_size;
+  return SectionTable{*header, *first,
+                      header->e_shnum != 0 ? header->e_shnum : first->sh_size};
+}
+
+}  // namespace
+
+std::optional<std::string> ReadBuildId(std::string_view image) {
+  auto table = FindSectionTable(image);
+  if (!table) return std::nullopt;
+  const Elf64_Ehdr& header = table->header;
+  const std::uint64_t count = table->count;
   for (std::uint64_t i = 0; i < count; ++i) {
-    if (i > (image.size() - header->e_shoff) / sizeof(Elf64_Shdr)) break;
+    if (i > (image.size() - header.e_shoff) / sizeof(Elf64_Shdr)) break;
     auto section =
-        At<Elf64_Shdr>(image, header->e_shoff + i * sizeof(Elf64_Shdr));
+        At<Elf64_Shdr>(image, header.e_shoff + i * sizeof(Elf64_Shdr));
     if (!section) break;
     if (section->sh_type != SHT_NOTE || section->sh_offset > image.size() ||
         section->sh_size > image.size() - section->sh_offset) {
@@ -183,27 +202,22 @@ bool ReadFunctionSymbols(std::string_view image,
 
 std::optional<std::string_view> ReadSection(std::string_view image,
                                             std::string_view name) {
-  auto header = At<Elf64_Ehdr>(image, 0);
-  if (!header || std::memcmp(image.data(), ELFMAG, SELFMAG) != 0 ||
-      header->e_ident[EI_CLASS] != ELFCLASS64 ||
-      header->e_ident[EI_DATA] != ELFDATA2LSB ||
-      header->e_shentsize != sizeof(Elf64_Shdr) || header->e_shoff == 0) {
-    return std::nullopt;
-  }
-  auto first = At<Elf64_Shdr>(image, header->e_shoff);
-  if (!first) return std::nullopt;
-  std::uint64_t count = header->e_shnum != 0 ? header->e_shnum : first->sh_size;
-  std::uint64_t namesIndex =
-      header->e_shstrndx != SHN_XINDEX ? header->e_shstrndx : first->sh_link;
-  if (count > (image.size() - header->e_shoff) / sizeof(Elf64_Shdr) ||
+  auto table = FindSectionTable(image);
+  if (!table) return std::nullopt;
+  const Elf64_Ehdr& header = table->header;
+  const std::uint64_t count = table->count;
+  std::uint64_t namesIndex = header.e_shstrndx != SHN_XINDEX
+                                 ? header.e_shstrndx
+                                 : table->first.sh_link;
+  if (count > (image.size() - header.e_shoff) / sizeof(Elf64_Shdr) ||
       namesIndex >= count) {
     return std::nullopt;
   }
   auto names =
-      At<Elf64_Shdr>(image, header->e_shoff + namesIndex * sizeof(Elf64_Shdr));
+      At<Elf64_Shdr>(image, header.e_shoff + namesIndex * sizeof(Elf64_Shdr));
   for (std::uint64_t i = 0; i < count; ++i) {
     auto section =
-        At<Elf64_Shdr>(image, header->e_shoff + i * sizeof(Elf64_Shdr));
+        At<Elf64_Shdr>(image, header.e_shoff + i * sizeof(Elf64_Shdr));
     if (StringAt(image, *names, section->sh_name) != name) continue;
     if (section->sh_type == SHT_NOBITS || section->sh_offset > image.size() ||
         section->sh_size > image.size() - section->sh_offset) {
