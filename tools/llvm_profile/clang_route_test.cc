@@ -329,8 +329,33 @@ struct UnreadableProfile {
 class UnreadableProfileTest
     : public ::testing::TestWithParam<UnreadableProfile> {
  protected:
+  // Starts a service for the application "Route", whose list (as
+  // ostrivel-methods writes it for the clang route) names "main"; returns
+  // the folder its programs' raw profiles go to.
+  std::string StartService() {
+    std::filesystem::create_directory(dir_.File("methods"));
+    WriteFile(
+        dir_.File("methods/route.csv"),
+        "ProjectName;Route\n" + MethodLineId(NameRef("main")) + ";main;\n");
+    service_.emplace(OSTRIVEL_SERVICE_PATH, dir_.File("methods"), channel_,
+                     dir_.File("service.log"));
+    EXPECT_TRUE(service_->ok()) << service_->startOutput();
+    return ProfileDirectoryPath(channel_, "Route");
+  }
+
+  // The body of the service's answer to ASK.
+  std::string Ask() {
+    tools::testing::HttpClient client;
+    auto port = static_cast<std::uint16_t>(service_->port());
+    EXPECT_TRUE(client.Connect(port));
+    EXPECT_TRUE(client.Send(tools::testing::ActionRequest(port, "ASK")));
+    std::optional<tools::testing::HttpAnswer> answer = client.Receive();
+    return answer ? answer->body : "<no answer>";
+  }
+
   TempDir dir_;
   std::string channel_ = UniqueChannel("profiles");
+  std::optional<StartedService> service_;
 };
 
 std::string RawHeader(std::uint64_t magic, std::uint64_t version) {
@@ -339,25 +364,12 @@ std::string RawHeader(std::uint64_t magic, std::uint64_t version) {
 }
 
 TEST_P(UnreadableProfileTest, IsLeftOutWithALogLine) {
-  std::filesystem::create_directory(dir_.File("methods"));
-  // A list as ostrivel-methods writes it for the clang route.
-  WriteFile(dir_.File("methods/route.csv"),
-            "ProjectName;Route\n" + MethodLineId(NameRef("main")) + ";main;\n");
-  StartedService service(OSTRIVEL_SERVICE_PATH, dir_.File("methods"), channel_,
-                         dir_.File("service.log"));
-  ASSERT_TRUE(service.ok()) << service.startOutput();
-  std::string directory = ProfileDirectoryPath(channel_, "Route");
-  std::string path = directory + "/123.profraw";
+  std::string path = StartService() + "/123.profraw";
+  if (HasFailure()) return;
   WriteFile(path, RawHeader(GetParam().magic, GetParam().version) +
                       std::string(4096, '\0'));
 
-  tools::testing::HttpClient client;
-  ASSERT_TRUE(client.Connect(static_cast<std::uint16_t>(service.port())));
-  ASSERT_TRUE(client.Send(tools::testing::ActionRequest(
-      static_cast<std::uint16_t>(service.port()), "ASK")));
-  std::optional<tools::testing::HttpAnswer> answer = client.Receive();
-  ASSERT_TRUE(answer.has_value());
-  EXPECT_THAT(answer->body, HasSubstr(R"("data":{"Route":[0]})"));
+  EXPECT_THAT(Ask(), HasSubstr(R"("data":{"Route":[0]})"));
   EXPECT_THAT(ReadFile(dir_.File("service.log")),
               HasSubstr(" error profile file \"" + path + "\" " +
                         GetParam().message + "; its counts are left out\n"));
@@ -375,23 +387,12 @@ std::string OneFunctionProfile(std::string_view name, std::uint64_t count) {
 }
 
 TEST_F(UnreadableProfileTest, AProfileOfAnotherProgramCountsNothing) {
-  std::filesystem::create_directory(dir_.File("methods"));
-  WriteFile(dir_.File("methods/route.csv"),
-            "ProjectName;Route\n" + MethodLineId(NameRef("main")) + ";main;\n");
-  StartedService service(OSTRIVEL_SERVICE_PATH, dir_.File("methods"), channel_,
-                         dir_.File("service.log"));
-  ASSERT_TRUE(service.ok()) << service.startOutput();
-  std::string directory = ProfileDirectoryPath(channel_, "Route");
+  std::string directory = StartService();
+  if (HasFailure()) return;
   WriteFile(directory + "/1.profraw", OneFunctionProfile("main", 5));
   WriteFile(directory + "/2.profraw", OneFunctionProfile("other", 7));
 
-  tools::testing::HttpClient client;
-  ASSERT_TRUE(client.Connect(static_cast<std::uint16_t>(service.port())));
-  ASSERT_TRUE(client.Send(tools::testing::ActionRequest(
-      static_cast<std::uint16_t>(service.port()), "ASK")));
-  std::optional<tools::testing::HttpAnswer> answer = client.Receive();
-  ASSERT_TRUE(answer.has_value());
-  EXPECT_THAT(answer->body, HasSubstr(R"("data":{"Route":[5]})"));
+  EXPECT_THAT(Ask(), HasSubstr(R"("data":{"Route":[5]})"));
   EXPECT_THAT(ReadFile(dir_.File("service.log")),
               HasSubstr(" error profile file \"" + directory +
                         "/2.profraw\": 1 of the 1 listed functions are not in "
