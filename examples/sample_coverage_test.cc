@@ -28,23 +28,13 @@ using process::CommandResult;
 using process::RunCommand;
 using runner::ResultRow;
 using testing::ReadFile;
+using testing::SplitLines;
 using testing::TempDir;
 using testing::WriteFile;
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream stream(text);
-  std::string line;
-  while (std::getline(stream, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
-}
-
 // A method list: its method lines by position (the header dropped).
 std::vector<std::string> MethodLines(const std::string& path) {
-  std::vector<std::string> lines = Lines(ReadFile(path));
+  std::vector<std::string> lines = SplitLines(ReadFile(path));
   if (!lines.empty()) lines.erase(lines.begin());
   return lines;
 }
@@ -105,7 +95,7 @@ class Coverage {
 
 // The calls a trace file records for "function", 0 when it has no row.
 long CallsIn(const std::string& tracePath, const std::string& function) {
-  for (const std::string& line : Lines(ReadFile(tracePath))) {
+  for (const std::string& line : SplitLines(ReadFile(tracePath))) {
     if (!Names(line, function)) continue;
     return std::atol(line.c_str() + line.rfind(';') + 1);
   }

@@ -50,4 +50,15 @@ void WriteFile(const std::string& path, std::string_view bytes) {
 
 bool FileExists(const std::string& path) { return fs::exists(path); }
 
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  std::string line;
+  while (std::getline(stream, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
 }  // namespace ostrivel::testing

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ostrivel::testing {
 
@@ -29,6 +30,9 @@ std::string ReadFile(const std::string& path);
 // Writes "bytes" exactly, replacing the file.
 void WriteFile(const std::string& path, std::string_view bytes);
 bool FileExists(const std::string& path);
+// "text" split at its line feeds, a CR before each dropped; no empty line
+// after a last line feed.
+std::vector<std::string> SplitLines(const std::string& text);
 
 }  // namespace ostrivel::testing
 

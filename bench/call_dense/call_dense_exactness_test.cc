@@ -9,7 +9,6 @@
 
 #include <filesystem>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,6 +25,7 @@ using process::CommandOptions;
 using process::CommandResult;
 using process::RunCommand;
 using testing::ReadFile;
+using testing::SplitLines;
 using testing::TempDir;
 using testing::WriteFile;
 
@@ -37,17 +37,6 @@ using Counts = std::map<std::string, long long>;
 // One test per shape of input, small enough for a short run.
 constexpr unsigned kTests[] = {0, 1, 2, 3, 4, 5, 11};
 constexpr const char* kRepeat = "1";
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream stream(text);
-  std::string line;
-  while (std::getline(stream, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
-}
 
 std::vector<std::string> Fields(const std::string& line) {
   std::vector<std::string> fields;
@@ -66,11 +55,11 @@ std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 // rows ("ID;Method;Package;calls").
 Counts GccCounts(const std::string& methodList, const std::string& trace) {
   Counts counts;
-  std::vector<std::string> methods = Lines(ReadFile(methodList));
+  std::vector<std::string> methods = SplitLines(ReadFile(methodList));
   for (std::size_t i = 1; i < methods.size(); ++i) {
     counts[Fields(methods[i]).at(1)] += 0;
   }
-  std::vector<std::string> rows = Lines(ReadFile(trace));
+  std::vector<std::string> rows = SplitLines(ReadFile(trace));
   for (std::size_t i = 1; i < rows.size(); ++i) {
     std::vector<std::string> fields = Fields(rows[i]);
     if (fields.size() < 4) {
@@ -88,7 +77,7 @@ Counts GccCounts(const std::string& methodList, const std::string& trace) {
 Counts ClangCounts(const std::string& shown) {
   Counts counts;
   std::string function;
-  for (const std::string& line : Lines(shown)) {
+  for (const std::string& line : SplitLines(shown)) {
     if (line.size() > 3 && line.rfind("  ", 0) == 0 && line[2] != ' ' &&
         line.back() == ':') {
       function = line.substr(2, line.size() - 3);
