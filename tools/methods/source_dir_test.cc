@@ -84,7 +84,7 @@ class SourceDirTest : public ::testing::Test {
   // Runs ostrivel-methods on "program" with "options"; "*names" gets the
   // "Method;Package" part of each line, sorted.
   Outcome List(const std::string& program, std::vector<std::string> options,
-           std::vector<std::string>* names) {
+               std::vector<std::string>* names) {
     std::vector<std::string> argv{OSTRIVEL_METHODS_PATH, "--binary", program,
                                   "--application",       "P",        "--output",
                                   dir_.File("p.csv")};
@@ -161,7 +161,8 @@ TEST_F(SourceDirTest, ClangRouteMatchesProfileRecordsByName) {
   std::string program =
       Build(OSTRIVEL_CLANGXX_PATH, "-g -fprofile-instr-generate");
   std::vector<std::string> names;
-  Outcome run = List(program, {"--source-dir", dir_.File("project/app")}, &names);
+  Outcome run =
+      List(program, {"--source-dir", dir_.File("project/app")}, &names);
   ASSERT_EQ(run.exitCode, 0) << run.errors;
   // The static Helper of app/, told from lib/'s by the record's file.
   EXPECT_THAT(names, ElementsAreArray({"Helper(int);", "main;"}));
@@ -193,7 +194,8 @@ TEST_F(SourceDirTest, ClangRouteRefusesANameDefinedInTwoPlaces) {
   std::string program =
       Build(OSTRIVEL_CLANGXX_PATH, "-g -fprofile-instr-generate");
   std::vector<std::string> names;
-  Outcome run = List(program, {"--source-dir", dir_.File("project/app")}, &names);
+  Outcome run =
+      List(program, {"--source-dir", dir_.File("project/app")}, &names);
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_THAT(run.errors,
               HasSubstr("cannot tell whether \"_Z4Samev\" is defined under "
