@@ -155,6 +155,18 @@ class SampleCoverageTest : public ::testing::Test {
     return byTest;
   }
 
+  // Runs the sample's command-line tests with ostrivel-run.
+  void RunCommandLineTests() {
+    StartService(std::string(OSTRIVEL_SAMPLE_METHODS) + "sample-app.csv");
+    CommandResult run =
+        RunCommand(std::string(OSTRIVEL_RUN_PATH) + " --library " +
+                       OSTRIVEL_LIBRARY_PATH + " --config " +
+                       dir_.File("ostrivel.conf") + " " + OSTRIVEL_SAMPLE_TESTS,
+                   ProbeEnvironment());
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    runOutput_ = run.output;
+  }
+
   std::string TracePath(const std::string& test,
                         const std::string& application) const {
     return dir_.File("traces/") + test + "_" + application + "_trace.csv";
@@ -165,20 +177,15 @@ class SampleCoverageTest : public ::testing::Test {
   std::string methodListCopy_;
   std::string channel_;
   std::unique_ptr<tools::testing::StartedService> service_;
+  std::string runOutput_;
 };
 
 TEST_F(SampleCoverageTest, EachCommandLineTestCoversWhatItCalls) {
-  StartService(std::string(OSTRIVEL_SAMPLE_METHODS) + "sample-app.csv");
-  CommandResult run =
-      RunCommand(std::string(OSTRIVEL_RUN_PATH) + " --library " +
-                     OSTRIVEL_LIBRARY_PATH + " --config " +
-                     dir_.File("ostrivel.conf") + " " + OSTRIVEL_SAMPLE_TESTS,
-                 ProbeEnvironment());
-  ASSERT_EQ(run.exitCode, 0) << run.output;
+  ASSERT_NO_FATAL_FAILURE(RunCommandLineTests());
 
   std::vector<std::string> methods = MethodLines(methodListCopy_);
   std::map<std::string, ResultRow> rows = RowsByTest("sample-app");
-  ASSERT_EQ(rows.size(), 8u) << run.output;
+  ASSERT_EQ(rows.size(), 8u) << runOutput_;
   auto coverage = [&](const std::string& test) {
     return Coverage(rows.at(test), methods);
   };
@@ -233,6 +240,60 @@ TEST_F(SampleCoverageTest, EachCommandLineTestCoversWhatItCalls) {
   EXPECT_GT(checkout.size(), single.size());
   EXPECT_GT(single.size(), help.size());
   EXPECT_NE(rows.at("Checkout").coverage, rows.at("Help").coverage);
+}
+
+// A command of the README and the output it shows.
+struct ReadmeExample {
+  std::string command;
+  std::string output;
+};
+
+// The examples of README.md's blocks marked "<!-- example: run by a test
+// -->": in each, "$ COMMAND" lines, each followed by the lines it prints.
+std::vector<ReadmeExample> ReadmeExamples(const std::string& readme) {
+  std::vector<ReadmeExample> examples;
+  bool marked = false;
+  bool inBlock = false;
+  for (const std::string& line : SplitLines(readme)) {
+    if (line.rfind("```", 0) == 0) {
+      inBlock = !inBlock && marked;
+      marked = false;
+    } else if (inBlock && line.rfind("$ ", 0) == 0) {
+      examples.push_back({line.substr(2), ""});
+    } else if (inBlock && !examples.empty()) {
+      examples.back().output += line + "\n";
+    } else if (!inBlock) {
+      marked =
+          line == "<!-- example: run by a test -->" || (marked && line.empty());
+    }
+  }
+  return examples;
+}
+
+// The README's examples of ostrivel-report, run as a user would from the
+// project root after scripts/demo, print what the README shows.
+TEST_F(SampleCoverageTest, TheReadmesReportExamplesAnswerAsShown) {
+  std::vector<ReadmeExample> examples =
+      ReadmeExamples(ReadFile(OSTRIVEL_README_PATH));
+  ASSERT_GE(examples.size(), 3u);
+  ASSERT_NO_FATAL_FAILURE(RunCommandLineTests());
+  // The demo's folder, where the README's commands look for the run.
+  std::filesystem::create_directory(dir_.File("root"));
+  std::filesystem::create_directory_symlink(dir_.path(),
+                                            dir_.File("root/demo-out"));
+  CommandOptions options;
+  options.environment = {
+      {"PATH",
+       std::filesystem::path(OSTRIVEL_REPORT_PATH).parent_path().string() +
+           ":/usr/bin:/bin"}};
+  options.timeoutMs = 60000;
+  for (const ReadmeExample& example : examples) {
+    EXPECT_NE(example.output, "") << example.command;
+    CommandResult result = RunCommand(
+        "cd '" + dir_.File("root") + "' && " + example.command, options);
+    EXPECT_EQ(result.exitCode, 0) << example.command << "\n" << result.output;
+    EXPECT_EQ(result.output, example.output) << example.command;
+  }
 }
 
 TEST_F(SampleCoverageTest, EachGoogleTestCoversWhatItCalls) {

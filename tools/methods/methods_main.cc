@@ -19,6 +19,7 @@
 #include "tools/methods/elf_symbols.h"
 #include "tools/methods/method_names.h"
 #include "tools/methods/profiled_methods.h"
+#include "tools/methods/source_filter.h"
 #include "tools/printable/printable.h"
 
 namespace {
@@ -74,12 +75,36 @@ bool WriteBuildIdFile(const std::string& path,
 int WriteProfiledList(const std::string& binary, const std::string& application,
                       const std::string& output, const std::string& channel,
                       const std::string& image,
-                      const ostrivel::methods::Selection& selection) {
+                      const ostrivel::methods::Selection& selection,
+                      const ostrivel::methods::SourceFilter* sources) {
+  using ostrivel::methods::SourceFilter;
   std::vector<ostrivel::methods::ProfiledMethod> methods;
   std::string error;
   if (!ostrivel::methods::ReadProfiledMethods(image, selection, &methods,
                                               &error)) {
     return Fail(Quoted(binary) + ": " + error);
+  }
+  if (sources != nullptr) {
+    // Records carry names, not addresses: a name the debug information
+    // defines both under the directories and elsewhere cannot be placed.
+    for (const auto& method : methods) {
+      if (sources->KeepsSymbol(method.symbol, method.sourceFile) ==
+          SourceFilter::Verdict::kAmbiguous) {
+        std::string files;
+        for (const std::string& file : sources->FilesOf(method.symbol)) {
+          files += (files.empty() ? "" : ", ") + Quoted(file);
+        }
+        return Fail(Quoted(binary) + ": cannot tell whether " +
+                    Quoted(method.symbol) +
+                    " is defined under --source-dir: its debug information "
+                    "defines it in " +
+                    files + ", and its profile record does not tell which");
+      }
+    }
+    std::erase_if(methods, [&](const auto& method) {
+      return sources->KeepsSymbol(method.symbol, method.sourceFile) !=
+             SourceFilter::Verdict::kKeep;
+    });
   }
   std::ofstream out(output, std::ios::binary | std::ios::trunc);
   out << ostrivel::methods::ProfiledMethodListText(application, methods);
@@ -121,10 +146,14 @@ int Main(int argc, char** argv) {
       "__llvm_prf_data) gets one \"llvm:<name hash>;Method;Package\" line "
       "per profile record instead, in record order, and the "
       "LLVM_PROFILE_FILE to run it with is printed (see --channel).\n"
-      "Exit code: 0 written; 1 the binary could not be read or the output "
-      "not written; 2 a bad regular expression or application name."};
+      "--source-dir keeps the functions whose definition lies under the "
+      "given directories, by the binary's debug information (by address, or "
+      "on the clang route by symbol name).\n"
+      "Exit code: 0 written; 1 the binary could not be read (or has no "
+      "debug information for --source-dir) or the output not written; 2 a "
+      "bad regular expression, application name or --source-dir."};
   std::string binary, application, output;
-  std::vector<std::string> include, exclude;
+  std::vector<std::string> include, exclude, sourceDirs;
   Selection selection;
   app.add_option("--binary", binary, "The executable to list (a regular file)")
       ->required();
@@ -142,6 +171,10 @@ int Main(int argc, char** argv) {
   app.add_option("--exclude", exclude,
                  "Leave out functions whose demangled name matches one of "
                  "these POSIX extended regular expressions");
+  app.add_option("--source-dir", sourceDirs,
+                 "Keep only functions defined in source files under this "
+                 "directory (repeatable), as the binary's debug information "
+                 "says (build with -g); symbolic links are resolved");
   app.add_flag("--keep-std", selection.keepStandardLibrary,
                "Keep functions of the standard library (std::, __gnu_cxx::)");
   std::string route = "auto";
@@ -166,16 +199,35 @@ int Main(int argc, char** argv) {
       !CompileAll(exclude, "--exclude", &selection.exclude, &message)) {
     return Fail(message, kBadRequest);
   }
+  for (std::string& dir : sourceDirs) {
+    std::optional<std::string> canonical =
+        ostrivel::methods::CanonicalDirectory(dir, &message);
+    if (!canonical) return Fail("--source-dir: " + message, kBadRequest);
+    dir = *canonical;
+  }
 
   std::string image;
   std::string error;
   if (!ostrivel::methods::ReadElfFile(binary, &image, &error)) {
     return Fail(Quoted(binary) + ": " + error);
   }
+  std::optional<ostrivel::methods::SourceFilter> sources;
+  if (!sourceDirs.empty()) {
+    ostrivel::methods::SourceFilter::Failure failure;
+    sources = ostrivel::methods::ReadSourceFilter(image, sourceDirs, &failure,
+                                                  &error);
+    if (failure ==
+        ostrivel::methods::SourceFilter::Failure::kNoDebugInformation) {
+      return Fail(Quoted(binary) +
+                  " has no debug information: build with -g to use "
+                  "--source-dir");
+    }
+    if (!sources) return Fail(Quoted(binary) + ": " + error);
+  }
   if (route == "clang" ||
       (route == "auto" && ostrivel::methods::HasProfileRecords(image))) {
     return WriteProfiledList(binary, application, output, channel, image,
-                             selection);
+                             selection, sources ? &*sources : nullptr);
   }
   std::vector<ostrivel::methods::FunctionSymbol> symbols;
   if (!ostrivel::methods::ReadFunctionSymbols(image, &symbols, &error)) {
@@ -183,6 +235,11 @@ int Main(int argc, char** argv) {
   }
   std::optional<std::string> buildId = ostrivel::methods::ReadBuildId(image);
   auto methods = ostrivel::methods::SelectMethods(symbols, selection);
+  if (sources) {
+    std::erase_if(methods, [&](const ostrivel::methods::Method& method) {
+      return !sources->KeepsAddress(method.address);
+    });
+  }
   std::ofstream out(output, std::ios::binary | std::ios::trunc);
   out << ostrivel::methods::MethodListText(application, methods);
   out.close();

@@ -66,10 +66,16 @@ bool ReadProfiledMethods(std::string_view image, const Selection& selection,
       return false;
     }
     if (!listed.insert(record.nameRef).second) continue;
-    std::string demangled = Demangle(SymbolOf(*name->second));
+    std::string symbol = SymbolOf(*name->second);
+    std::string demangled = Demangle(symbol);
     QualifiedName qualified = SplitQualifiedName(demangled);
     if (!Selected(demangled, qualified, selection)) continue;
-    methods->push_back(ProfiledMethod{record.nameRef, std::move(qualified)});
+    std::string sourceFile =
+        name->second->substr(0, name->second->size() - symbol.size());
+    if (!sourceFile.empty()) sourceFile.pop_back();  // the ":"
+    methods->push_back(ProfiledMethod{record.nameRef, std::move(qualified),
+                                      std::move(symbol),
+                                      std::move(sourceFile)});
   }
   return true;
 }

@@ -19,6 +19,8 @@ namespace ostrivel::methods {
 struct ProfiledMethod {
   std::uint64_t nameRef = 0;  // the record's name hash
   QualifiedName name;
+  std::string symbol;      // the (mangled) symbol name
+  std::string sourceFile;  // for internal linkage: the file it came from
 };
 
 // True when the ELF image "image" carries profile records.

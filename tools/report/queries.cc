@@ -34,7 +34,9 @@ class TestsForSink : public RowSink {
         collection.methods[answer_->application];
     matches_.resize(methods.size());
     for (std::size_t m = 0; m < methods.size(); ++m) {
-      matches_[m] = Contains(methods[m], pattern_, ignoreCase_);
+      matches_[m] =
+          Contains(methods[m], pattern_, ignoreCase_) ||
+          Contains(QualifiedMethodName(methods[m]), pattern_, ignoreCase_);
     }
   }
 
@@ -95,6 +97,22 @@ class UncoveredSink : public RowSink {
 };
 
 }  // namespace
+
+std::string QualifiedMethodName(std::string_view line) {
+  std::size_t method = line.find(';');
+  if (method == std::string_view::npos) return "";
+  std::size_t scope = line.find(';', method + 1);
+  if (scope == std::string_view::npos) return "";
+  std::string_view name = line.substr(method + 1, scope - method - 1);
+  // A line may go on with further fields (a trace file's calls).
+  std::string_view owner = line.substr(scope + 1);
+  owner = owner.substr(0, owner.find(';'));
+  if (owner.empty()) return std::string(name);
+  std::string qualified;
+  qualified.reserve(owner.size() + 2 + name.size());
+  qualified.append(owner).append("::").append(name);
+  return qualified;
+}
 
 bool FindTestsFor(const Locations& locations, const std::string& application,
                   const std::string& pattern, bool ignoreCase,

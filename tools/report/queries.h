@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tools/report/collected_results.h"
@@ -31,10 +32,16 @@ struct TestsForAnswer {
   std::vector<TestHits> tests;
 };
 
+// The name people write for the method of the method-list line
+// "ID;Method;Scope": "Scope::Method" ("shop::Cart::Add(int)"), or the method
+// alone when its scope is empty; empty for a line without these fields.
+std::string QualifiedMethodName(std::string_view line);
+
 // The tests whose trace files for "application" show a call of a method
-// whose method-list line contains "pattern" (as bytes, or ignoring ASCII
-// case). False with a message in "*error" when the results cannot be read
-// or no method list names the application.
+// whose method-list line or qualified name (QualifiedMethodName()) contains
+// "pattern" (as bytes, or ignoring ASCII case). False with a message in
+// "*error" when the results cannot be read or no method list names the
+// application.
 bool FindTestsFor(const Locations& locations, const std::string& application,
                   const std::string& pattern, bool ignoreCase,
                   TestsForAnswer* answer, std::string* error);

@@ -115,6 +115,49 @@ TEST_F(ReportProgramTest, AnswersQueriesWithExitCodesForScripts) {
   EXPECT_EQ(Run({"frobnicate"}), 2);
 }
 
+// The list holds a method and its scope in separate fields; people type
+// them joined, as the code names them.
+class QualifiedNameTest : public ReportProgramTest {
+ protected:
+  void SetUp() override {
+    results_.AddMethodList(
+        "Store", {"0x1;Add(int);shop::Cart", "0x2;Add(int);shop::Receipt",
+                  "0x3;Clear();shop::Cart", "0x4;main;"});
+    results_.RunTest("Fill", {{"Store", {2, 0, 0, 1}}});
+    results_.RunTest("Print", {{"Store", {0, 3, 0, 1}}});
+    results_.RunTest("Empty", {{"Store", {0, 0, 1, 1}}});
+  }
+};
+
+TEST_F(QualifiedNameTest, TestsForMatchesTheQualifiedName) {
+  struct Case {
+    std::vector<std::string> query;
+    int exitCode;
+    std::string output;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{"Cart::Add"}, 0, "Fill\t2\n"},
+           {{"shop::Cart::Add(int)"}, 0, "Fill\t2\n"},
+           {{"Cart::"}, 0, "Fill\t2\nEmpty\t1\n"},
+           {{"::Add"}, 0, "Fill\t2\nPrint\t3\n"},
+           {{"cart::add"}, 1, ""},
+           {{"--ignore-case", "cart::add"}, 0, "Fill\t2\n"},
+           // The line as before.
+           {{"Add(int);shop::Receipt"}, 0, "Print\t3\n"},
+           {{"main"}, 0, "Fill\t1\nPrint\t1\nEmpty\t1\n"},
+           // Nothing joins fields that are not a method and its scope.
+           {{"0x1;Add"}, 0, "Fill\t2\n"},
+           {{"Cart::Add(int);"}, 1, ""},
+       }) {
+    std::vector<std::string> arguments{"tests-for", "Store"};
+    arguments.insert(arguments.end(), c.query.begin(), c.query.end());
+    EXPECT_EQ(Run(arguments), c.exitCode) << c.query.back();
+    EXPECT_EQ(output_, c.output) << c.query.back();
+  }
+  EXPECT_EQ(Run({"tests-for", "Store", "Cart::Add", "--each-method"}), 0);
+  EXPECT_EQ(output_, "Fill\t2\t0x1;Add(int);shop::Cart\n");
+}
+
 // With no usable row of the application, neither query may answer as if
 // every method were unreached or no test were affected.
 TEST_F(ReportProgramTest, QueriesWithoutAUsableRowFail) {

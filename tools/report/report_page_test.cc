@@ -72,5 +72,41 @@ TEST(ReportPageTest, ShowsWhatTheLibraryWroteAndAnswersASearch) {
                              "Half;Shop;1</code>"));
 }
 
+// The search also takes the name as people write it, the scope and the
+// method joined: "Cart::Add" is in no line of the list.
+TEST(ReportPageTest, SearchMatchesTheQualifiedName) {
+  std::string chromium = browser::FindChromium();
+  if (chromium.empty()) {
+    if (browser::ChromiumRequired()) FAIL() << "chromium is not installed";
+    GTEST_SKIP() << "chromium is not installed";
+  }
+  LibraryResults results;
+  results.AddMethodList("Shop", {"0x1;Add(int);shop::Cart",
+                                 "0x2;Add(int);shop::Receipt", "0x3;main;"});
+  results.RunTest("Fill", {{"Shop", {2, 0, 1}}});
+  results.RunTest("Print", {{"Shop", {0, 5, 1}}});
+  tools::testing::ChildProcess report;
+  ASSERT_TRUE(report.Start({OSTRIVEL_REPORT_PATH, "--results",
+                            results.File("result.csv"), "html",
+                            results.File("report.html")}));
+  std::optional<int> status = report.Wait();
+  ASSERT_TRUE(status);
+  ASSERT_EQ(tools::testing::ExitCode(*status), 0);
+
+  ASSERT_EQ(browser::RunHeadlessChromium(
+                chromium, results.File(""), "--dump-dom",
+                "file://" + results.File("report.html") + "#search=cart::add",
+                results.File("dom.html")),
+            0);
+  std::string dom = testing::ReadFile(results.File("dom.html"));
+  std::size_t begin = dom.find("<div id=\"results\">");
+  ASSERT_NE(begin, std::string::npos);
+  std::string answer = dom.substr(begin, dom.find("</section>", begin) - begin);
+  EXPECT_THAT(answer, HasSubstr("1 method matches."));
+  EXPECT_THAT(answer, HasSubstr("0x1;Add(int);shop::Cart"));
+  EXPECT_THAT(answer, HasSubstr("<li>Fill <span class=\"calls\">(2 calls)"));
+  EXPECT_THAT(answer, Not(HasSubstr("Print")));
+}
+
 }  // namespace
 }  // namespace ostrivel::report

@@ -84,10 +84,16 @@
   }
   document.getElementById('only-list').append(only);
 
-  // Search: which tests reach the methods whose lines hold the text.
+  // Search: which tests reach the methods whose lines or qualified names
+  // ("Scope::Method", as people write them) hold the text.
   const box = document.getElementById('search');
   const results = document.getElementById('results');
   let lowered = null;
+  const qualified = (line) => {
+    const [, method, scope] = line.split(';');
+    if (scope === undefined) return '';
+    return scope ? `${scope}::${method}` : method;
+  };
   const shellWord = (s) => (/^[\w.,:+=@%^\/-]+$/.test(s) ? s : `'${s.replace(/'/g, `'\\''`)}'`);
 
   function renderMatch(app, i, pattern) {
@@ -121,15 +127,15 @@
   function search(pattern) {
     const needle = pattern.toLowerCase();
     if (needle.trim() === '') {
-      results.replaceChildren(make('p', 'hint', 'Type part of a method line to see the tests that reach those methods.'));
+      results.replaceChildren(make('p', 'hint', 'Type part of a method line or of a qualified name (Cart::Add) to see the tests that reach those methods.'));
       return;
     }
-    lowered ??= data.apps.map((app) => app.methods.map((line) => line.toLowerCase()));
+    lowered ??= data.apps.map((app) => app.methods.map((line) => [line.toLowerCase(), qualified(line).toLowerCase()]));
     const shown = make('div', 'matches');
     let found = 0;
     data.apps.forEach((app, a) => {
-      lowered[a].forEach((line, i) => {
-        if (line.includes(needle) && ++found <= kMaxMatches) shown.append(renderMatch(app, i, pattern));
+      lowered[a].forEach(([line, name], i) => {
+        if ((line.includes(needle) || name.includes(needle)) && ++found <= kMaxMatches) shown.append(renderMatch(app, i, pattern));
       });
     });
     let summary = `${plural(found, 'method matches', 'methods match')}.`;
