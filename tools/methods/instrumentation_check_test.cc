@@ -196,5 +196,69 @@ TEST(InstrumentedOnlyTest, ListsOnlyTheFunctionsThatCallTheEntryHook) {
   EXPECT_THAT(list, ::testing::Not(HasSubstr("Gamma")));
 }
 
+// What ostrivel-methods says about a list that the program's build alone
+// does not explain: the options chosen, a program of another machine.
+struct ListCase {
+  const char* name;
+  std::string options;
+  bool otherMachine;  // the ELF header claims AArch64
+  int exitCode;
+  std::string output;  // the line after "N methods ... written"; "" none
+  std::string errors;  // "PROGRAM" stands for the program's path
+};
+
+void PrintTo(const ListCase& list, std::ostream* out) { *out << list.name; }
+
+const std::string kNoListedCaller =
+    "ostrivel-methods: warning: no listed function of \"PROGRAM\" calls the "
+    "entry hook, so every count stays 0: build its files with "
+    "-finstrument-functions\n";
+const std::string kOtherMachine =
+    "only x86-64 programs can be checked (this one has ELF machine 183)";
+
+const ListCase kLists[] = {
+    {"OnlyUninstrumentedFunctionsListed", "--include Gamma", false, 0,
+     "ostrivel-methods: 0 of 1 listed functions call the entry hook\n",
+     kNoListedCaller},
+    {"OnlyUninstrumentedFunctionsListedStrict", "--include Gamma --strict",
+     false, 3,
+     "ostrivel-methods: 0 of 1 listed functions call the entry hook\n",
+     kNoListedCaller},
+    {"OtherMachine", "", true, 0, "",
+     "ostrivel-methods: cannot check the instrumentation of \"PROGRAM\": " +
+         kOtherMachine + "\n"},
+    {"OtherMachineInstrumentedOnly", "--instrumented-only", true, 1, "",
+     "ostrivel-methods: \"PROGRAM\": cannot tell which functions call the "
+     "entry hook: " +
+         kOtherMachine + "\n"},
+};
+
+class ListTest : public ::testing::TestWithParam<ListCase> {};
+
+TEST_P(ListTest, ReportsWhatTheListCannotCount) {
+  const ListCase& list = GetParam();
+  TempDir dir;
+  std::string program = Build(dir, kBuilds[7]);  // PartlyInstrumented
+  if (list.otherMachine) {
+    std::string image = ReadFile(program);
+    image[18] = '\xb7';  // e_machine: EM_AARCH64
+    image[19] = '\0';
+    WriteFile(program, image);
+  }
+  MethodsRun run = RunMethods(dir, program, list.options);
+  EXPECT_EQ(run.exitCode, list.exitCode) << run.errors;
+  std::string errors = list.errors;
+  errors.replace(errors.find("PROGRAM"), 7, program);
+  EXPECT_EQ(run.errors, errors);
+  if (list.exitCode != 1) {
+    EXPECT_THAT(run.output,
+                ::testing::EndsWith("written to \"" + dir.File("app.csv") +
+                                    "\"\n" + list.output));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lists, ListTest, ::testing::ValuesIn(kLists),
+                         [](const auto& test) { return test.param.name; });
+
 }  // namespace
 }  // namespace ostrivel::methods
