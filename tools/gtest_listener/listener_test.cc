@@ -32,14 +32,41 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 // Runs the listener's test program with the given configuration and
-// library in its environment.
-CommandResult RunProgram(const std::string& config,
-                         const std::string& library) {
+// library in its environment, and "requireCoverage" as
+// OSTRIVEL_REQUIRE_COVERAGE when given.
+CommandResult RunProgram(const std::string& config, const std::string& library,
+                         const char* requireCoverage = nullptr) {
   CommandOptions options;
   options.environment = {{"OSTRIVEL_CONFIG", config},
                          {"OSTRIVEL_LIBRARY", library}};
+  if (requireCoverage != nullptr) {
+    options.environment.emplace_back("OSTRIVEL_REQUIRE_COVERAGE",
+                                     requireCoverage);
+  }
   options.timeoutMs = 60000;
   return RunCommand(OSTRIVEL_LISTENER_PROGRAM_PATH, options);
+}
+
+// The lines of "output" that start with "prefix".
+std::vector<std::string> LinesStartingWith(const std::string& output,
+                                           const std::string& prefix) {
+  std::vector<std::string> found;
+  for (const std::string& line : Lines(output)) {
+    if (line.rfind(prefix, 0) == 0) found.push_back(line);
+  }
+  return found;
+}
+
+// A configuration for the real library whose service does not answer:
+// nothing listens on port 1 of the loopback address.
+std::string UnreachableConfig(const TempDir& dir) {
+  std::string config = dir.File("unreachable.conf");
+  WriteFile(config,
+            "host_name: 127.0.0.1\nport: 1\nconnect_timeout_ms: "
+            "2000\nbase_location: " +
+                dir.path() + "\nlog_location: " + dir.File("log.txt") +
+                "\nres_location: " + dir.File("result.csv") + "\n");
+  return config;
 }
 
 TEST(ListenerTest, CallsTheLibraryAroundEveryTestWithSuiteDotTestNames) {
@@ -87,7 +114,120 @@ TEST(ListenerTest, TestsRunWithoutCoverageWithoutAConfiguration) {
                         "OSTRIVEL_CONFIG); tests run without coverage\n"));
 }
 
+TEST(ListenerTest, AnUnreachableServiceIsNamedOnceNotOncePerTest) {
+  TempDir dir;
+  std::string config = UnreachableConfig(dir);
+  CommandResult result = RunProgram(config, OSTRIVEL_LIBRARY_PATH);
+  // Without OSTRIVEL_REQUIRE_COVERAGE the tests' own results decide.
+  EXPECT_TRUE(result.Passed()) << result.output;
+  EXPECT_THAT(
+      LinesStartingWith(result.output, "ostrivel: cannot reach"),
+      ElementsAre("ostrivel: cannot reach the collection service at "
+                  "127.0.0.1:1 (host_name and port of " +
+                  config + "): tests run without coverage until it answers"));
+}
+
+// How a run under OSTRIVEL_REQUIRE_COVERAGE=1 ends.
+struct RequiredCoverageCase {
+  const char* name;
+  // Writes the configuration into the folder and returns its path ("" for
+  // none), and the library to load.
+  std::string (*configure)(const TempDir& dir);
+  std::string library;
+  bool passes;
+  std::string reason;  // the listener's last line when it fails
+};
+
+void PrintTo(const RequiredCoverageCase& check, std::ostream* out) {
+  *out << check.name;
+}
+
+std::string FakeWithRows(const TempDir& dir) {
+  WriteFile(dir.File("fake.conf"), "res_location: " + dir.File("result.csv") +
+                                       "\napplications: Alpha Beta\n");
+  return dir.File("fake.conf");
+}
+
+std::string FakeWithoutRows(const TempDir& dir) {
+  WriteFile(dir.File("fake.conf"),
+            "res_location: " + dir.File("result.csv") + "\n");
+  return dir.File("fake.conf");
+}
+
+const std::string kNoRows =
+    "ostrivel: OSTRIVEL_REQUIRE_COVERAGE=1: 3 tests got no coverage row; the "
+    "test program fails";
+
+const RequiredCoverageCase kRequiredCoverageCases[] = {
+    {"RowsWithCoverage", FakeWithRows, OSTRIVEL_FAKE_LIBRARY_PATH, true, ""},
+    {"NoRows", FakeWithoutRows, OSTRIVEL_FAKE_LIBRARY_PATH, false, kNoRows},
+    {"UnreachableService", UnreachableConfig, OSTRIVEL_LIBRARY_PATH, false,
+     kNoRows},
+    {"NoLibrary", FakeWithRows, "/nonexistent/libostrivel.so", false, kNoRows},
+    {"NoConfiguration", [](const TempDir&) { return std::string(); },
+     OSTRIVEL_FAKE_LIBRARY_PATH, false, kNoRows},
+};
+
+class RequiredCoverageTest
+    : public ::testing::TestWithParam<RequiredCoverageCase> {};
+
+TEST_P(RequiredCoverageTest, FailsTheProgramOnlyWhenCoverageIsMissing) {
+  const RequiredCoverageCase& check = GetParam();
+  TempDir dir;
+  std::string config = check.configure(dir);
+  CommandResult required = RunProgram(config, check.library, "1");
+  EXPECT_EQ(required.Passed(), check.passes) << required.output;
+  std::vector<std::string> lines =
+      LinesStartingWith(required.output, "ostrivel: OSTRIVEL_REQUIRE_COVERAGE");
+  if (check.passes) {
+    EXPECT_THAT(lines, ElementsAre()) << required.output;
+  } else {
+    EXPECT_THAT(lines, ElementsAre(check.reason)) << required.output;
+    // Each test without a row fails by name.
+    EXPECT_THAT(required.output,
+                HasSubstr("no coverage row for Arithmetic.Adds in the result "
+                          "file (OSTRIVEL_REQUIRE_COVERAGE=1)\n[  FAILED  ] "
+                          "Arithmetic.Adds"));
+  }
+  // Without the variable (or with another value) the tests' own results
+  // decide.
+  std::filesystem::remove(dir.File("result.csv"));
+  EXPECT_TRUE(RunProgram(config, check.library, "0").Passed());
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, RequiredCoverageTest,
+                         ::testing::ValuesIn(kRequiredCoverageCases),
+                         [](const auto& test) {
+                           return std::string(test.param.name);
+                         });
+
 #ifdef OSTRIVEL_SERVICE_PATH
+TEST(ListenerTest, EveryRowAtZeroPercentFailsTheProgramWhenRequired) {
+  TempDir dir;
+  std::string methods = dir.File("methods/");
+  std::filesystem::create_directory(methods);
+  WriteFile(methods + "tiny.csv", "ProjectName;Tiny\n0;f;p\n1;g;p\n");
+  tools::testing::StartedService service(
+      OSTRIVEL_SERVICE_PATH, methods,
+      tools::testing::UniqueChannel("listener-zero"), dir.File("service.log"));
+  ASSERT_TRUE(service.ok()) << service.startOutput();
+  WriteFile(dir.File("ostrivel.conf"),
+            "host_name: 127.0.0.1\nport: " + std::to_string(service.port()) +
+                "\nbase_location: " + dir.path() +
+                "\nlog_location: " + dir.File("log.txt") +
+                "\nres_location: " + dir.File("result.csv") +
+                "\nmethods_location: " + methods + "\n");
+  // Nothing in the program counts into Tiny: every row says 0 %.
+  CommandResult result =
+      RunProgram(dir.File("ostrivel.conf"), OSTRIVEL_LIBRARY_PATH, "1");
+  EXPECT_FALSE(result.Passed()) << result.output;
+  EXPECT_THAT(
+      LinesStartingWith(result.output, "ostrivel: OSTRIVEL_REQUIRE_COVERAGE"),
+      ElementsAre("ostrivel: OSTRIVEL_REQUIRE_COVERAGE=1: every row of the "
+                  "run says 0 % coverage; the test program fails"));
+  EXPECT_THAT(result.output, HasSubstr("[  PASSED  ] 3 tests."));
+}
+
 TEST(ListenerTest, RealLibraryWritesOneRowPerTestNamedSuiteDotTest) {
   TempDir dir;
   std::string methods = dir.File("methods/");

@@ -65,9 +65,13 @@ class MethodsEndToEndTest : public ::testing::Test {
     auto file = formats::ReadMethodListFile(list_, &error);
     ASSERT_TRUE(file.has_value()) << error;
     lines_ = file->lines;
-    EXPECT_EQ(run.output, "ostrivel-methods: " + std::to_string(lines_.size()) +
-                              " methods of \"Sample\" written to \"" + list_ +
-                              "\"\n");
+    // Every listed function of the sample calls the entry hook.
+    EXPECT_EQ(run.output,
+              "ostrivel-methods: " + std::to_string(lines_.size()) +
+                  " methods of \"Sample\" written to \"" + list_ +
+                  "\"\nostrivel-methods: " + std::to_string(lines_.size()) +
+                  " of " + std::to_string(lines_.size()) +
+                  " listed functions call the entry hook\n");
     // The program's build ID, beside the list.
     std::string buildId = ReadFile(list_ + ".build-id");
     ASSERT_TRUE(std::regex_match(buildId, std::regex("[0-9a-f]{40}\n")))

@@ -17,6 +17,7 @@
 #include "tools/llvm_profile/profile_files.h"
 #include "tools/methods/elf_file.h"
 #include "tools/methods/elf_symbols.h"
+#include "tools/methods/instrumentation_check.h"
 #include "tools/methods/method_names.h"
 #include "tools/methods/profiled_methods.h"
 #include "tools/methods/source_filter.h"
@@ -29,6 +30,7 @@ using ostrivel::tools::Printable;
 // The exit codes.
 constexpr int kFailed = 1;      // the binary or the output failed
 constexpr int kBadRequest = 2;  // a bad option: pattern, application name
+constexpr int kNotCounted = 3;  // --strict: the program cannot be counted
 
 int Fail(const std::string& message, int code = kFailed) {
   std::cerr << "ostrivel-methods: " << Printable(message) << "\n";
@@ -69,6 +71,44 @@ bool WriteBuildIdFile(const std::string& path,
   out << *buildId << "\n";
   out.close();
   return static_cast<bool>(out);
+}
+
+// Says how many of "methods" call the entry hook ("selected" were selected
+// before --instrumented-only) and warns, once, when the program cannot be
+// counted. Returns the exit code.
+int ReportInstrumentation(
+    const std::string& binary,
+    const ostrivel::methods::InstrumentationReport& report,
+    const std::vector<ostrivel::methods::Method>& methods, std::size_t selected,
+    bool strict) {
+  if (!report.checked) {
+    std::cerr << "ostrivel-methods: cannot check the instrumentation of "
+              << Printable(Quoted(binary)) << ": "
+              << Printable(report.cannotCheck) << "\n";
+    return 0;
+  }
+  std::size_t calling =
+      ostrivel::methods::InstrumentedMethods(methods, report).size();
+  std::cout << "ostrivel-methods: " << calling << " of " << methods.size()
+            << " listed functions call the entry hook";
+  if (selected > methods.size()) {
+    std::cout << " (--instrumented-only left out " << selected - methods.size()
+              << ")";
+  } else if (calling > 0 && calling < methods.size()) {
+    std::cout << "; the others are never counted (--instrumented-only "
+                 "leaves them out)";
+  }
+  std::cout << std::endl;
+  std::optional<std::string> problem =
+      ostrivel::methods::DescribeProblem(binary, report);
+  if (!problem && calling == 0 && !methods.empty()) {
+    problem = "no listed function of " + Quoted(binary) +
+              " calls the entry hook, so every count stays 0: build its "
+              "files with -finstrument-functions";
+  }
+  if (!problem) return 0;
+  std::cerr << "ostrivel-methods: warning: " << Printable(*problem) << "\n";
+  return strict ? kNotCounted : 0;
 }
 
 // The clang route: the list of the profile records of "image".
@@ -151,7 +191,8 @@ int Main(int argc, char** argv) {
       "on the clang route by symbol name).\n"
       "Exit code: 0 written; 1 the binary could not be read (or has no "
       "debug information for --source-dir) or the output not written; 2 a "
-      "bad regular expression, application name or --source-dir."};
+      "bad regular expression, application name or --source-dir; 3 (with "
+      "--strict) written, but the program cannot be counted."};
   std::string binary, application, output;
   std::vector<std::string> include, exclude, sourceDirs;
   Selection selection;
@@ -188,6 +229,15 @@ int Main(int argc, char** argv) {
   app.add_option("--channel", channel,
                  "The service's --channel, for the LLVM_PROFILE_FILE printed "
                  "on the clang route");
+  bool instrumentedOnly = false;
+  app.add_flag("--instrumented-only", instrumentedOnly,
+               "List only functions that call the entry hook (built with "
+               "-finstrument-functions)");
+  bool strict = false;
+  app.add_flag("--strict", strict,
+               "Exit with code 3 when the program cannot be counted (no "
+               "instrumented function, the probe not linked or linked after "
+               "the C library)");
   CLI11_PARSE(app, argc, argv);
 
   if (application.empty() ||
@@ -240,6 +290,17 @@ int Main(int argc, char** argv) {
       return !sources->KeepsAddress(method.address);
     });
   }
+  ostrivel::methods::InstrumentationReport report =
+      ostrivel::methods::CheckInstrumentation(image);
+  const std::size_t selected = methods.size();
+  if (instrumentedOnly) {
+    if (!report.checked) {
+      return Fail(Quoted(binary) +
+                  ": cannot tell which functions call the entry hook: " +
+                  report.cannotCheck);
+    }
+    methods = ostrivel::methods::InstrumentedMethods(methods, report);
+  }
   std::ofstream out(output, std::ios::binary | std::ios::trunc);
   out << ostrivel::methods::MethodListText(application, methods);
   out.close();
@@ -260,7 +321,7 @@ int Main(int argc, char** argv) {
   std::cout << "ostrivel-methods: " << methods.size() << " methods of "
             << Printable(Quoted(application)) << " written to "
             << Printable(Quoted(output)) << "\n";
-  return 0;
+  return ReportInstrumentation(binary, report, methods, selected, strict);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <vector>
 
 #include <fmt/format.h>
@@ -11,6 +13,7 @@
 #include "formats/config_format.h"
 #include "formats/defaults.h"
 #include "ostrivel/harness_library.h"
+#include "tools/methods/instrumentation_check.h"
 #include "tools/printable/printable.h"
 #include "tools/process/child_process.h"
 #include "tools/runner/output_tail.h"
@@ -42,6 +45,42 @@ void ShowOutput(const OutputTail& tail, std::ostream& out) {
     out << "    | " << Printable(line.text);
     if (line.cut > 0) out << " ... (" << line.cut << " more bytes)";
     out << "\n";
+  }
+}
+
+// The program a test command runs, when it names one by path: the first
+// word after any "NAME=value" assignments, quotes around it dropped. A bare
+// name (looked up in PATH) and the system's own programs are left alone:
+// they are interpreters and tools such as sh, env or python3, not the
+// program under test, and were never built to be counted.
+std::optional<std::string> ProgramOf(const std::string& command) {
+  std::istringstream words(command);
+  std::string word;
+  while (words >> word) {
+    std::size_t equals = word.find('=');
+    if (equals == std::string::npos || word.find('/') < equals) break;
+  }
+  if (word.size() >= 2 && (word.front() == '\'' || word.front() == '"') &&
+      word.back() == word.front()) {
+    word = word.substr(1, word.size() - 2);
+  }
+  if (word.find('/') == std::string::npos) return std::nullopt;
+  for (const char* system : {"/usr/", "/bin/", "/sbin/", "/lib"}) {
+    if (word.rfind(system, 0) == 0) return std::nullopt;
+  }
+  return word;
+}
+
+// Warns once per program of "tests" that cannot be counted as built.
+void WarnAboutUncountedPrograms(const std::vector<TestCase>& tests,
+                                std::ostream& err) {
+  std::set<std::string> checked;
+  for (const TestCase& test : tests) {
+    std::optional<std::string> program = ProgramOf(test.command);
+    if (!program || !checked.insert(*program).second) continue;
+    if (auto problem = methods::InstrumentationProblem(*program)) {
+      err << "ostrivel-run: warning: " << Printable(*problem) << "\n";
+    }
   }
 }
 
@@ -100,6 +139,8 @@ int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
     err << "ostrivel-run: the probe's warnings will not be shown: "
         << Printable(error) << "\n";
   }
+
+  WarnAboutUncountedPrograms(list.tests, err);
 
   library->Init(options.configPath.c_str());
   library->Open();

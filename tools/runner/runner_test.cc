@@ -289,6 +289,52 @@ TEST_F(RunnerTest, OutputIsShownEscaped) {
   EXPECT_THAT(out_, HasSubstr("\nEsc\\x1B[2J  FAIL "));
 }
 
+// A test list whose commands run the given programs, and the warnings
+// ostrivel-run gives before the tests run.
+struct ProgramCheckCase {
+  const char* name;
+  std::string testList;
+  std::string warnings;
+};
+
+void PrintTo(const ProgramCheckCase& check, std::ostream* out) {
+  *out << check.name;
+}
+
+const std::string kUninstrumented = OSTRIVEL_UNINSTRUMENTED_PATH;
+const std::string kNotCounted =
+    "ostrivel-run: warning: \"" + kUninstrumented +
+    "\" has no instrumented function (nothing calls "
+    "__cyg_profile_func_enter), so every count stays 0: build with "
+    "-finstrument-functions\n";
+
+class ProgramCheckTest
+    : public RunnerTest,
+      public ::testing::WithParamInterface<ProgramCheckCase> {};
+
+TEST_P(ProgramCheckTest, WarnsOncePerProgramThatCannotBeCounted) {
+  Configure();
+  EXPECT_EQ(Run(GetParam().testList), kSuccess) << out_;
+  EXPECT_EQ(err_, GetParam().warnings);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Programs, ProgramCheckTest,
+    ::testing::Values(
+        ProgramCheckCase{"Instrumented",
+                         std::string("One\t") + OSTRIVEL_SAMPLE_PATH + "\n",
+                         ""},
+        ProgramCheckCase{"UninstrumentedTwice",
+                         "One\t" + kUninstrumented + " a\nTwo\t'" +
+                             kUninstrumented + "' b\n",
+                         kNotCounted},
+        ProgramCheckCase{"AfterAssignments",
+                         "One\tA=1 B=2 " + kUninstrumented + "\n", kNotCounted},
+        // Interpreters and tools are no program under test.
+        ProgramCheckCase{"SystemPrograms", "One\ttrue\nTwo\t/bin/true\n", ""},
+        ProgramCheckCase{"NoProgram", "One\t./no-such-program || true\n", ""}),
+    [](const auto& test) { return std::string(test.param.name); });
+
 TEST_F(RunnerTest, BadTestListRunsNothing) {
   Configure();
   EXPECT_EQ(Run("Fine\ttrue\nno tab here\n"), kCannotRun);

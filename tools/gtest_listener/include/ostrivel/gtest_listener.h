@@ -13,13 +13,21 @@
 // the tests start, SetTestName("Suite.Test") and StartNewTestCase before
 // every test, GetCollectedInformation after it, and Close at the end. When
 // the library cannot be loaded it writes one warning line and the tests run
-// without coverage.
+// without coverage; when the collection service cannot be reached, one line
+// names it and the configuration file (the library logs each attempt).
+//
+// With OSTRIVEL_REQUIRE_COVERAGE=1 in the environment, a test that got no
+// row in the result file fails, and so does the program when every row of
+// the run says 0 %: a misconfigured run then cannot pass as covered.
 
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -39,39 +47,156 @@ inline std::string CoverageTestName(const ::testing::TestInfo& info) {
   return name;
 }
 
+namespace listener_internal {
+
+// The value of "key" in the configuration file at "path", read like the
+// library reads it (key and value trimmed of spaces, the last occurrence
+// wins), or "fallback".
+inline std::string ConfigValue(const std::string& path, const std::string& key,
+                               std::string fallback) {
+  std::ifstream file(path, std::ios::binary);
+  auto trim = [](std::string text) {
+    std::size_t first = text.find_first_not_of(' ');
+    if (first == std::string::npos) return std::string();
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+  };
+  std::string line;
+  while (std::getline(file, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    if (trim(line.substr(0, colon)) == key) {
+      fallback = trim(line.substr(colon + 1));
+    }
+  }
+  return fallback;
+}
+
+// The size of the file at "path", 0 when it cannot be read.
+inline std::streamoff FileSize(const std::string& path) {
+  std::ifstream file(path, std::ios::binary | std::ios::ate);
+  return file ? static_cast<std::streamoff>(file.tellg()) : 0;
+}
+
+// The coverage fields (the fourth) of the rows of "test" in the result
+// file at "path" from byte "offset" on.
+inline std::vector<std::string> CoverageOfRows(const std::string& path,
+                                               std::streamoff offset,
+                                               const std::string& test) {
+  std::vector<std::string> coverage;
+  std::ifstream file(path, std::ios::binary);
+  if (!file.seekg(offset)) return coverage;
+  std::string line;
+  while (std::getline(file, line)) {
+    std::vector<std::string> fields;
+    std::istringstream row(line);
+    std::string field;
+    while (std::getline(row, field, ';')) fields.push_back(field);
+    if (fields.size() >= 4 && fields[0] == test) coverage.push_back(fields[3]);
+  }
+  return coverage;
+}
+
+}  // namespace listener_internal
+
 // Calls the library around every test. Owns the loaded library.
 class CoverageListener : public ::testing::EmptyTestEventListener {
  public:
-  // "library" must not be null.
+  // "library" may be null when it could not be loaded: then no test gets a
+  // row, which only matters with "requireCoverage".
   CoverageListener(std::unique_ptr<HarnessLibrary> library,
-                   std::string configPath)
-      : library_(std::move(library)), configPath_(std::move(configPath)) {}
+                   std::string configPath, bool requireCoverage = false)
+      : library_(std::move(library)),
+        configPath_(std::move(configPath)),
+        requireCoverage_(requireCoverage) {}
 
   void OnTestProgramStart(const ::testing::UnitTest&) override {
+    if (library_ == nullptr) return;
     library_->Init(configPath_.c_str());
     library_->Open();
+    // The library's own defaults, for a configuration without the keys.
+    resultPath_ = listener_internal::ConfigValue(configPath_, "res_location",
+                                                 "C:/Coverage/result.csv");
+    service_ =
+        listener_internal::ConfigValue(configPath_, "host_name", "localhost") +
+        ":" + listener_internal::ConfigValue(configPath_, "port", "8182");
   }
 
   void OnTestStart(const ::testing::TestInfo& info) override {
+    if (library_ == nullptr) return;
     std::string name = CoverageTestName(info);
     library_->SetTestName(name.c_str());
-    // The library reports an unreachable service itself; the test runs
-    // anyway.
-    library_->StartNewTestCase();
+    if (requireCoverage_)
+      resultOffset_ = listener_internal::FileSize(resultPath_);
+    // The library logs every failed attempt; the person running the tests
+    // needs to hear it once, here, with what to check.
+    if (!library_->StartNewTestCase() && !toldUnreachable_) {
+      toldUnreachable_ = true;
+      std::cerr << "ostrivel: cannot reach the collection service at "
+                << service_ << " (host_name and port of " << configPath_
+                << "): tests run without coverage until it answers\n";
+    }
   }
 
-  void OnTestEnd(const ::testing::TestInfo&) override {
-    library_->GetCollectedInformation();
+  // Runs before GoogleTest's own printer sees the end of the test (the
+  // listeners hear of ends in reverse order), so a failure added here is
+  // the test's own.
+  void OnTestEnd(const ::testing::TestInfo& info) override {
+    if (library_ != nullptr) library_->GetCollectedInformation();
+    if (!requireCoverage_) return;
+    std::string name = CoverageTestName(info);
+    std::vector<std::string> coverage =
+        library_ == nullptr ? std::vector<std::string>()
+                            : listener_internal::CoverageOfRows(
+                                  resultPath_, resultOffset_, name);
+    if (coverage.empty()) {
+      ++testsWithoutRow_;
+      ADD_FAILURE() << "no coverage row for " << name
+                    << " in the result file (OSTRIVEL_REQUIRE_COVERAGE=1)";
+    }
+    for (const std::string& percent : coverage) {
+      ++rows_;
+      if (std::strtod(percent.c_str(), nullptr) > 0) coveredRows_ = true;
+    }
+  }
+
+  // Runs before GoogleTest decides the program's exit code, so a failure
+  // added here makes it non-zero.
+  void OnTestIterationEnd(const ::testing::UnitTest&, int) override {
+    if (!requireCoverage_) return;
+    if (testsWithoutRow_ > 0) {
+      std::cerr << "ostrivel: OSTRIVEL_REQUIRE_COVERAGE=1: " << testsWithoutRow_
+                << " tests got no coverage row; the test program fails\n";
+    } else if (rows_ > 0 && !coveredRows_) {
+      std::cerr << "ostrivel: OSTRIVEL_REQUIRE_COVERAGE=1: every row of the "
+                   "run says 0 % coverage; the test program fails\n";
+      ADD_FAILURE() << "every row of the run says 0 % coverage "
+                       "(OSTRIVEL_REQUIRE_COVERAGE=1)";
+    }
   }
 
   void OnTestProgramEnd(const ::testing::UnitTest&) override {
-    library_->Close();
+    if (library_ != nullptr) library_->Close();
   }
 
  private:
   std::unique_ptr<HarnessLibrary> library_;
   std::string configPath_;
+  bool requireCoverage_;
+  std::string resultPath_;
+  std::string service_;  // "host:port"
+  bool toldUnreachable_ = false;
+  std::streamoff resultOffset_ = 0;
+  int testsWithoutRow_ = 0;
+  int rows_ = 0;
+  bool coveredRows_ = false;
 };
+
+// Whether OSTRIVEL_REQUIRE_COVERAGE is "1".
+inline bool CoverageRequired() {
+  const char* value = std::getenv("OSTRIVEL_REQUIRE_COVERAGE");
+  return value != nullptr && std::string(value) == "1";
+}
 
 // Installs a CoverageListener into GoogleTest's listeners. "configPath" is
 // the library's configuration file (null: the environment variable
@@ -79,7 +204,8 @@ class CoverageListener : public ::testing::EmptyTestEventListener {
 // OSTRIVEL_LIBRARY, else "libostrivel.so" from the linker's search path).
 // Returns false, after one warning line on standard error, when there is no
 // configuration file or the library cannot be loaded; the tests then run
-// without coverage. Call it once, before RUN_ALL_TESTS().
+// without coverage, and each fails when OSTRIVEL_REQUIRE_COVERAGE=1. Call
+// it once, before RUN_ALL_TESTS().
 inline bool InstallCoverageListener(const char* configPath = nullptr,
                                     const char* libraryPath = nullptr) {
   auto fromEnvironment = [](const char* given, const char* variable,
@@ -92,20 +218,23 @@ inline bool InstallCoverageListener(const char* configPath = nullptr,
   std::string config = fromEnvironment(configPath, "OSTRIVEL_CONFIG", "");
   std::string path =
       fromEnvironment(libraryPath, "OSTRIVEL_LIBRARY", "libostrivel.so");
+  const bool required = CoverageRequired();
+  std::unique_ptr<HarnessLibrary> library;
   if (config.empty()) {
     std::cerr << "ostrivel: no configuration file given (set OSTRIVEL_CONFIG);"
                  " tests run without coverage\n";
-    return false;
+  } else {
+    std::string error;
+    library = HarnessLibrary::Load(path, &error);
+    if (library == nullptr) {
+      std::cerr << "ostrivel: " << error << "; tests run without coverage\n";
+    }
   }
-  std::string error;
-  std::unique_ptr<HarnessLibrary> library = HarnessLibrary::Load(path, &error);
-  if (library == nullptr) {
-    std::cerr << "ostrivel: " << error << "; tests run without coverage\n";
-    return false;
-  }
+  if (library == nullptr && !required) return false;
+  bool loaded = library != nullptr;
   ::testing::UnitTest::GetInstance()->listeners().Append(
-      new CoverageListener(std::move(library), std::move(config)));
-  return true;
+      new CoverageListener(std::move(library), std::move(config), required));
+  return loaded;
 }
 
 }  // namespace ostrivel
