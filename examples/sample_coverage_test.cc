@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -102,19 +103,41 @@ long CallsIn(const std::string& tracePath, const std::string& function) {
   return 0;
 }
 
-// A service on a fresh methods directory holding the method list at
-// "methodList", and a configuration for the library that points every
+// The "NAME=VALUE" lines of sample-counting's output (which also holds
+// whatever ostrivel-methods warns about), split.
+std::vector<std::pair<std::string, std::string>> Variables(
+    const std::string& output) {
+  std::vector<std::pair<std::string, std::string>> variables;
+  for (const std::string& line : SplitLines(output)) {
+    std::size_t equals = line.find('=');
+    if (equals == 0 || equals == std::string::npos ||
+        line.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ_") != equals) {
+      continue;
+    }
+    variables.emplace_back(line.substr(0, equals), line.substr(equals + 1));
+  }
+  return variables;
+}
+
+// A service on a fresh methods directory holding the method list of the
+// sample program "application" (written by sample-counting, as the demo
+// writes it), and a configuration for the library that points every
 // location into a temporary directory.
 class SampleCoverageTest : public ::testing::Test {
  protected:
-  void StartService(const std::string& methodList) {
+  void StartService(const std::string& application) {
     methods_ = dir_.File("methods/");
-    std::filesystem::create_directories(methods_);
     std::filesystem::create_directories(dir_.File("traces/"));
-    methodListCopy_ =
-        methods_ + std::filesystem::path(methodList).filename().string();
-    std::filesystem::copy_file(methodList, methodListCopy_);
     channel_ = tools::testing::UniqueChannel("sample");
+    CommandOptions quick;
+    quick.timeoutMs = 60000;
+    CommandResult counting =
+        RunCommand(std::string(OSTRIVEL_SAMPLE_COUNTING) + " " + application +
+                       " " + methods_ + " " + channel_,
+                   quick);
+    ASSERT_EQ(counting.exitCode, 0) << counting.output;
+    environment_ = Variables(counting.output);
+    methodList_ = methods_ + application + ".csv";
     service_ = std::make_unique<tools::testing::StartedService>(
         OSTRIVEL_SERVICE_PATH, methods_, channel_, dir_.File("service.log"));
     ASSERT_TRUE(service_->ok()) << service_->startOutput();
@@ -128,14 +151,15 @@ class SampleCoverageTest : public ::testing::Test {
                   "\nmethods_location: " + methods_ + "\n");
   }
 
-  CommandOptions ProbeEnvironment() const {
+  // The sample's programs count with the route's environment, and find
+  // sample-app on PATH.
+  CommandOptions CountingEnvironment() const {
     CommandOptions options;
     const char* path = std::getenv("PATH");
-    options.environment = {
+    options.environment = environment_;
+    options.environment.push_back(
         {"PATH", std::string(OSTRIVEL_SAMPLE_APP_DIR) + ":" +
-                     (path != nullptr ? path : "/usr/bin:/bin")},
-        {"OSTRIVEL_CHANNEL", channel_},
-        {"OSTRIVEL_METHOD_LIST", methodListCopy_}};
+                     (path != nullptr ? path : "/usr/bin:/bin")});
     options.timeoutMs = 120000;
     return options;
   }
@@ -162,21 +186,22 @@ class SampleCoverageTest : public ::testing::Test {
 
   TempDir dir_;
   std::string methods_;
-  std::string methodListCopy_;
+  std::string methodList_;
   std::string channel_;
+  std::vector<std::pair<std::string, std::string>> environment_;
   std::unique_ptr<tools::testing::StartedService> service_;
 };
 
 TEST_F(SampleCoverageTest, EachCommandLineTestCoversWhatItCalls) {
-  StartService(std::string(OSTRIVEL_SAMPLE_METHODS) + "sample-app.csv");
+  StartService("sample-app");
   CommandResult run =
       RunCommand(std::string(OSTRIVEL_RUN_PATH) + " --library " +
                      OSTRIVEL_LIBRARY_PATH + " --config " +
                      dir_.File("ostrivel.conf") + " " + OSTRIVEL_SAMPLE_TESTS,
-                 ProbeEnvironment());
+                 CountingEnvironment());
   ASSERT_EQ(run.exitCode, 0) << run.output;
 
-  std::vector<std::string> methods = MethodLines(methodListCopy_);
+  std::vector<std::string> methods = MethodLines(methodList_);
   std::map<std::string, ResultRow> rows = RowsByTest("sample-app");
   ASSERT_EQ(rows.size(), 8u) << run.output;
   auto coverage = [&](const std::string& test) {
@@ -236,16 +261,15 @@ TEST_F(SampleCoverageTest, EachCommandLineTestCoversWhatItCalls) {
 }
 
 TEST_F(SampleCoverageTest, EachGoogleTestCoversWhatItCalls) {
-  StartService(std::string(OSTRIVEL_SHOP_TEST_METHODS) +
-               "sample-shop-test.csv");
-  CommandOptions options = ProbeEnvironment();
+  StartService("sample-shop-test");
+  CommandOptions options = CountingEnvironment();
   options.environment.push_back(
       {"OSTRIVEL_CONFIG", dir_.File("ostrivel.conf")});
   options.environment.push_back({"OSTRIVEL_LIBRARY", OSTRIVEL_LIBRARY_PATH});
   CommandResult run = RunCommand(OSTRIVEL_SHOP_TEST_PATH, options);
   ASSERT_EQ(run.exitCode, 0) << run.output;
 
-  std::vector<std::string> methods = MethodLines(methodListCopy_);
+  std::vector<std::string> methods = MethodLines(methodList_);
   std::map<std::string, ResultRow> rows = RowsByTest("sample-shop-test");
   ASSERT_EQ(rows.size(), 5u) << run.output;
 
