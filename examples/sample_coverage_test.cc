@@ -225,6 +225,18 @@ class SampleCoverageTest : public ::testing::Test {
     return byTest;
   }
 
+  // Runs the sample's command-line tests with ostrivel-run.
+  void RunCommandLineTests() {
+    StartService("sample-app");
+    CommandResult run =
+        RunCommand(std::string(OSTRIVEL_RUN_PATH) + " --library " +
+                       OSTRIVEL_LIBRARY_PATH + " --config " +
+                       dir_.File("ostrivel.conf") + " " + OSTRIVEL_SAMPLE_TESTS,
+                   CountingEnvironment());
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    runOutput_ = run.output;
+  }
+
   std::string TracePath(const std::string& test,
                         const std::string& application) const {
     return dir_.File("traces/") + test + "_" + application + "_trace.csv";
@@ -236,20 +248,15 @@ class SampleCoverageTest : public ::testing::Test {
   std::string channel_;
   std::vector<std::pair<std::string, std::string>> environment_;
   std::unique_ptr<tools::testing::StartedService> service_;
+  std::string runOutput_;
 };
 
 TEST_F(SampleCoverageTest, EachCommandLineTestCoversWhatItCalls) {
-  StartService("sample-app");
-  CommandResult run =
-      RunCommand(std::string(OSTRIVEL_RUN_PATH) + " --library " +
-                     OSTRIVEL_LIBRARY_PATH + " --config " +
-                     dir_.File("ostrivel.conf") + " " + OSTRIVEL_SAMPLE_TESTS,
-                 CountingEnvironment());
-  ASSERT_EQ(run.exitCode, 0) << run.output;
+  ASSERT_NO_FATAL_FAILURE(RunCommandLineTests());
 
   std::vector<std::string> methods = MethodLines(methodList_);
   std::map<std::string, ResultRow> rows = RowsByTest("sample-app");
-  ASSERT_EQ(rows.size(), 8u) << run.output;
+  ASSERT_EQ(rows.size(), 8u) << runOutput_;
   auto coverage = [&](const std::string& test) {
     return Coverage(rows.at(test), methods);
   };
@@ -309,13 +316,7 @@ TEST_F(SampleCoverageTest, EachCommandLineTestCoversWhatItCalls) {
 // The figures that depend only on which of the shop's functions ran are the
 // same on both routes; the percentages follow from the list the build wrote.
 TEST_F(SampleCoverageTest, EachCommandLineTestCountsEveryCallExactly) {
-  StartService("sample-app");
-  CommandResult run =
-      RunCommand(std::string(OSTRIVEL_RUN_PATH) + " --library " +
-                     OSTRIVEL_LIBRARY_PATH + " --config " +
-                     dir_.File("ostrivel.conf") + " " + OSTRIVEL_SAMPLE_TESTS,
-                 CountingEnvironment());
-  ASSERT_EQ(run.exitCode, 0) << run.output;
+  ASSERT_NO_FATAL_FAILURE(RunCommandLineTests());
   std::vector<std::string> methods = MethodLines(methodList_);
   ASSERT_FALSE(methods.empty());
   std::map<std::string, ResultRow> rows = RowsByTest("sample-app");
@@ -329,7 +330,7 @@ TEST_F(SampleCoverageTest, EachCommandLineTestCountsEveryCallExactly) {
       {"UnknownItem", {6, 6}}, {"LowStock", {6, 11}},
       {"Checkout", {25, 49}},  {"OutOfStock", {12, 12}},
   };
-  ASSERT_EQ(rows.size(), std::size(kCases)) << run.output;
+  ASSERT_EQ(rows.size(), std::size(kCases)) << runOutput_;
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.test);
     ASSERT_EQ(rows.count(c.test), 1u);
