@@ -82,7 +82,8 @@ GtestList ListGtestTests(const std::string& program, const std::string& filter,
   // Only the listing itself: what the program says on standard error (a
   // listener's warning, say) is no test.
   process::CommandOptions options;
-  options.timeoutMs = timeoutSeconds * 1000;
+  // A listing takes no time; one that never ends must not hold the run.
+  options.timeoutMs = (timeoutSeconds > 0 ? timeoutSeconds : 600) * 1000;
   process::CommandResult listed =
       process::RunCommand(command + " 2>/dev/null", options);
   if (!listed.Passed()) {

@@ -47,7 +47,7 @@ struct GtestList {
 // --gtest_filter. Rows are named by GtestRowName(); two tests whose row
 // names meet get "_2", "_3" ... in listing order. Disabled tests are left
 // out (IsDisabledTest). A program that fails to
-// list (or takes longer than "timeoutSeconds", when not 0), or lists
+// list (or takes longer than "timeoutSeconds", ten minutes when 0), or lists
 // nothing but disabled tests, gives an error.
 GtestList ListGtestTests(const std::string& program, const std::string& filter,
                          int timeoutSeconds);

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "platform/operations.h"
 #include "tools/printable/printable.h"
@@ -53,6 +54,24 @@ void ShowToolOutput(const std::string& output, std::ostream& out) {
   std::istringstream lines(output);
   std::string line;
   while (std::getline(lines, line)) out << "  " << Printable(line) << "\n";
+}
+
+// The service reports every application of its methods directory: the
+// lists of an earlier run's programs would add rows of their own. Only
+// what the library and the service would load goes, with the build IDs
+// beside it.
+void RemoveMethodLists(const fs::path& folder, std::error_code* error) {
+  std::vector<fs::path> lists;
+  for (const fs::directory_entry& entry :
+       fs::directory_iterator(folder, *error)) {
+    std::string name = entry.path().filename().string();
+    bool list =
+        name.size() >= 3 && name.compare(name.size() - 3, 3, "csv") == 0;
+    bool buildId =
+        name.size() > 9 && name.compare(name.size() - 9, 9, ".build-id") == 0;
+    if ((list || buildId) && !entry.is_directory()) lists.push_back(entry);
+  }
+  for (const fs::path& list : lists) fs::remove(list, *error);
 }
 
 std::string Absolute(const std::string& path) {
@@ -131,11 +150,9 @@ bool PrivateRun::Start(const PrivateRunOptions& options, std::ostream& out,
   fs::path folder = Absolute(options.outputDirectory);
   fs::path methods = folder / "methods";
   std::error_code fsError;
-  // The service reports every application of its methods directory: lists
-  // of an earlier run's programs would add rows of their own.
-  fs::remove_all(methods, fsError);
   fs::create_directories(methods, fsError);
-  fs::create_directories(folder / "traces", fsError);
+  if (!fsError) fs::create_directories(folder / "traces", fsError);
+  if (!fsError) RemoveMethodLists(methods, &fsError);
   if (fsError || !fs::is_directory(methods)) {
     *error = "cannot create the output directory \"" + folder.string() +
              "\": " + fsError.message();

@@ -1,6 +1,7 @@
 // ostrivel-run --gtest through the real program: a GoogleTest program built
 // with the probe, a private collection service, the real library.
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "formats/result_format.h"
+#include "testing/started_service.h"
 #include "testing/temp_dir.h"
 #include "tools/process/child_process.h"
 #include "tools/runner/gtest_tests.h"
@@ -262,6 +264,84 @@ TEST_F(GtestRunTest, RequiredCoverageFailsForAProgramThatCountsNothing) {
            "--output-dir", Out()},
           OSTRIVEL_RUN_PATH, {{"OSTRIVEL_REQUIRE_COVERAGE", "1"}});
   EXPECT_EQ(counted.exitCode, kSuccess) << counted.output;
+  ExpectNoServiceLeft();
+}
+
+TEST_F(GtestRunTest, UsesTheConfigurationsServiceWhenItAnswers) {
+  // The user's own service and method list; the program's environment is
+  // the user's to set.
+  std::string methods = dir_.File("methods/");
+  fs::create_directories(methods);
+  process::CommandResult listed = process::RunCommand(
+      ShellQuoted(OSTRIVEL_METHODS_PATH) + " --binary " +
+          ShellQuoted(OSTRIVEL_GTEST_SAMPLE) +
+          " --application Mine --include '^sample::' --output " +
+          ShellQuoted(methods + "mine.csv"),
+      {});
+  ASSERT_TRUE(listed.Passed()) << listed.output;
+  std::string channel = tools::testing::UniqueChannel("gtest");
+  tools::testing::StartedService service(OSTRIVEL_SERVICE_PATH, methods,
+                                         channel, dir_.File("service.log"));
+  ASSERT_TRUE(service.ok()) << service.startOutput();
+  WriteFile(dir_.File("mine.conf"),
+            "host_name: 127.0.0.1\nport: " + std::to_string(service.port()) +
+                "\nres_location: " + dir_.File("mine.csv") +
+                "\nlog_location: " + dir_.File("log.txt") +
+                "\nbase_location: " + dir_.path() +
+                "\nmethods_location: " + methods + "\n");
+
+  process::CommandResult run =
+      Run({"--gtest", OSTRIVEL_GTEST_SAMPLE, "--gtest_filter=Table.First",
+           "--config", dir_.File("mine.conf"), "--output-dir", Out()},
+          OSTRIVEL_RUN_PATH,
+          {{"OSTRIVEL_METHOD_LIST", methods + "mine.csv"},
+           {"OSTRIVEL_CHANNEL", channel}});
+  ASSERT_EQ(run.exitCode, kSuccess) << run.output;
+  EXPECT_THAT(run.output, ::testing::Not(HasSubstr("Output directory")));
+  EXPECT_FALSE(fs::exists(Out()));
+  EXPECT_EQ(Rows(dir_.File("mine.csv"))["Table.First"].traceLength, "12");
+}
+
+TEST_F(GtestRunTest, ConfigurationWhoseServiceDoesNotAnswerGivesAPrivateRun) {
+  WriteFile(dir_.File("gone.conf"), "host_name: 127.0.0.1\nport: 1\n");
+  process::CommandResult run =
+      Run({"--gtest", OSTRIVEL_GTEST_SAMPLE, "--gtest_filter=Table.First",
+           "--config", dir_.File("gone.conf"), "--output-dir", Out()});
+  ASSERT_EQ(run.exitCode, kSuccess) << run.output;
+  EXPECT_THAT(SplitLines(run.output),
+              ::testing::Contains("The service of " + dir_.File("gone.conf") +
+                                  " (127.0.0.1:1) does not answer: starting "
+                                  "a private one."));
+  EXPECT_EQ(Rows(Out() + "/result.csv").count("Table.First"), 1u);
+  ExpectNoServiceLeft();
+}
+
+TEST_F(GtestRunTest, ClangBuiltProgramCountsThroughItsProfileFile) {
+  std::string clang = OSTRIVEL_CLANG14_PATH;
+  if (clang.empty()) GTEST_SKIP() << "clang-14 is not installed";
+  std::string program = dir_.File("clang_sample");
+  process::CommandOptions options;
+  options.timeoutMs = 120000;
+  process::CommandResult built = process::RunCommand(
+      ShellQuoted(clang) +
+          " --driver-mode=g++ -std=c++17 -O1 -fprofile-instr-generate -mllvm "
+          "-runtime-counter-relocation " +
+          ShellQuoted(OSTRIVEL_GTEST_SAMPLE_SOURCE) +
+          " -lgtest_main -lgtest -pthread -o " + ShellQuoted(program),
+      options);
+  const char* required = std::getenv("OSTRIVEL_REQUIRE_CLANG");
+  if (!built.Passed() &&
+      (required == nullptr || std::string(required) != "1")) {
+    GTEST_SKIP() << "clang-14 cannot build the sample: " << built.output;
+  }
+  ASSERT_TRUE(built.Passed()) << built.output;
+
+  process::CommandResult run =
+      Run({"--gtest", program, "--gtest_filter=Table.Second", "--include",
+           "^sample::", "--output-dir", Out()});
+  ASSERT_EQ(run.exitCode, kSuccess) << run.output;
+  EXPECT_THAT(run.output, HasSubstr("run the program with LLVM_PROFILE_FILE="));
+  EXPECT_EQ(Rows(Out() + "/result.csv")["Table.Second"].traceLength, "12");
   ExpectNoServiceLeft();
 }
 

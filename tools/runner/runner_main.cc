@@ -55,8 +55,13 @@ int Main(int argc, char** argv) {
       ->check(CLI::ExistingFile);
   app.add_option("-o,--output-dir", options.outputDirectory,
                  "With --gtest, a private run's directory (default: "
-                 "ostrivel-out); its methods/ is emptied first")
-      ->capture_default_str();
+                 "ostrivel-out); the method lists in its methods/ are removed "
+                 "first")
+      ->capture_default_str()
+      ->check([](const std::string& value) {
+        return value.empty() ? std::string("an empty directory name")
+                             : std::string();
+      });
   app.add_option("-a,--application", options.application,
                  "With --gtest, the application name of the program's "
                  "method list (default: the program's file name)");
