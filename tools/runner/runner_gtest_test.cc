@@ -1,12 +1,14 @@
 // ostrivel-run --gtest through the real program: a GoogleTest program built
 // with the probe, a private collection service, the real library.
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -15,6 +17,7 @@
 #include "formats/result_format.h"
 #include "testing/started_service.h"
 #include "testing/temp_dir.h"
+#include "testing/test_process.h"
 #include "tools/process/child_process.h"
 #include "tools/runner/gtest_tests.h"
 #include "tools/runner/result_table.h"
@@ -182,7 +185,7 @@ TEST_F(GtestRunTest, RunsEveryTestAloneUnderItsOwnName) {
     std::smatch match;
     if (std::regex_match(
             line, match,
-            std::regex(R"(\[\d/8\] (\S+) \.\.\. (\w+) \(\d+ ms\))"))) {
+            std::regex(R"(\[\d/9\] (\S+) \.\.\. (\w+) \(\d+ ms\))"))) {
       progress.push_back(match[1].str() + " " + match[2].str());
     }
   }
@@ -190,13 +193,14 @@ TEST_F(GtestRunTest, RunsEveryTestAloneUnderItsOwnName) {
       progress,
       ElementsAre("Table.First PASS", "Table.Second PASS",
                   "Table.FailsWhenAsked PASS", "Skipping.SkipsItself SKIP",
-                  "Typed_0.ZeroSquared PASS", "Typed_1.ZeroSquared PASS",
+                  "Slow.SleepsWhenAsked PASS", "Typed_0.ZeroSquared PASS",
+                  "Typed_1.ZeroSquared PASS",
                   "Small_Squares.AreProducts_0 PASS",
                   "Small_Squares.AreProducts_1 PASS"))
       << run.output;
   EXPECT_THAT(run.output, HasSubstr("Output directory: " + Out() + "\n"));
   EXPECT_THAT(run.output, HasSubstr("Left out 1 disabled test.\n"));
-  EXPECT_THAT(run.output, HasSubstr("8 tests: 7 passed, 0 failed, 1 skipped."));
+  EXPECT_THAT(run.output, HasSubstr("9 tests: 8 passed, 0 failed, 1 skipped."));
 
   // Each test builds the table in its own process: the second counts what
   // the first does (TableValue, BuildTable, ten calls of Square), not a
@@ -244,6 +248,29 @@ TEST_F(GtestRunTest, FailingTestStillStopsTheService) {
   EXPECT_EQ(run.exitCode, kTestFailed) << run.output;
   EXPECT_THAT(run.output, HasSubstr("] Table.FailsWhenAsked ... FAIL"));
   EXPECT_THAT(run.output, HasSubstr("asked to fail"));
+  ExpectNoServiceLeft();
+}
+
+TEST_F(GtestRunTest, StoppedRunnerStopsItsService) {
+  tools::testing::ChildProcess runner;
+  ASSERT_TRUE(runner.Start(
+      {OSTRIVEL_RUN_PATH, "--library", OSTRIVEL_LIBRARY_PATH, "--gtest",
+       OSTRIVEL_GTEST_SAMPLE, "--gtest_filter=Slow.*", "--output-dir", Out()},
+      {"SAMPLE_SLEEP=1"}));
+  for (;;) {
+    std::optional<std::string> line = runner.ReadLine();
+    ASSERT_TRUE(line.has_value()) << "no service started";
+    if (line->rfind("Collection service: ", 0) == 0) break;
+  }
+  ASSERT_THAT(ProcessesMentioning(Out()), ::testing::Not(IsEmpty()));
+  runner.Signal(SIGTERM);
+  std::optional<int> status = runner.Wait();
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(process::TerminatingSignal(*status), SIGTERM);
+  // The service ends on the runner's SIGTERM, a moment after the runner.
+  for (int i = 0; i < 200 && !ProcessesMentioning(Out()).empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
   ExpectNoServiceLeft();
 }
 

@@ -3,7 +3,9 @@
 // function-local static makes a test's calls depend on whether an earlier
 // test of the same process has built it.
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -38,6 +40,13 @@ TEST(Table, FailsWhenAsked) {
 }
 
 TEST(Skipping, SkipsItself) { GTEST_SKIP() << "nothing to do here"; }
+
+// Long enough for a test to stop ostrivel-run while it runs.
+TEST(Slow, SleepsWhenAsked) {
+  if (std::getenv("SAMPLE_SLEEP") != nullptr) {
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+  }
+}
 
 class Squares : public ::testing::TestWithParam<int> {};
 
