@@ -61,12 +61,6 @@ TEST(GtestListingTest, ReadsSuitesTestsAndTheirComments) {
   EXPECT_THAT(ParseGtestListing("  Orphan\n"), IsEmpty());
 }
 
-TEST(GtestListingTest, RowNamesReplaceWhatTheResultFileCannotHold) {
-  EXPECT_EQ(GtestRowName("Inst/Suite.Name/0"), "Inst_Suite.Name_0");
-  EXPECT_EQ(GtestRowName("a\\b;c"), "a_b_c");
-  EXPECT_EQ(GtestRowName("Plain.Name"), "Plain.Name");
-}
-
 // ---- exact trace lengths ----
 
 struct TraceCase {
