@@ -24,7 +24,8 @@ namespace fs = std::filesystem;
 using tools::Printable;
 
 constexpr const char* kReadyPrefix = "ostrivel-service listening on ";
-constexpr const char* kProfileFilePrefix = "LLVM_PROFILE_FILE=";
+constexpr const char* kProfileFilePrefix =
+    "run the program with LLVM_PROFILE_FILE=";
 constexpr auto kServiceStartLimit = std::chrono::seconds(30);
 constexpr int kServiceStopLimitMs = 10000;
 constexpr int kConnectLimitMs = 2000;
@@ -160,7 +161,13 @@ bool PrivateRun::Start(const PrivateRunOptions& options, std::ostream& out,
   }
   out << "Output directory: " << Printable(folder.string()) << "\n";
 
-  std::string list = (methods / (options.application + ".csv")).string();
+  // The application name is the list's content; its file name only has to
+  // stay inside the folder.
+  std::string fileName = options.application + ".csv";
+  for (char& c : fileName) {
+    if (c == '/' || c == '\\') c = '_';
+  }
+  std::string list = (methods / fileName).string();
   std::string command =
       ShellQuoted(methodsTool) + " --binary " + ShellQuoted(options.program) +
       " --application " + ShellQuoted(options.application) + " --output " +
@@ -184,7 +191,7 @@ bool PrivateRun::Start(const PrivateRunOptions& options, std::ostream& out,
   if (profile != std::string::npos) {
     std::size_t begin = profile + std::string(kProfileFilePrefix).size();
     std::size_t end = listed.output.find('\n', begin);
-    environment_ = {{"LLVM_PROFILE_FILE",
+    environment_ = {{"LLVM_PROFILE_FILE",  // up to the line's end
                      listed.output.substr(begin, end == std::string::npos
                                                      ? std::string::npos
                                                      : end - begin)}};
