@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -9,6 +12,7 @@
 
 #include <fmt/format.h>
 
+#include "formats/trace_format.h"
 #include "tools/printable/printable.h"
 
 namespace ostrivel::runner {
@@ -63,7 +67,8 @@ std::string FormatSummaryTable(const std::vector<TestOutcome>& outcomes,
   std::vector<Line> lines;
   bool marked = false;
   for (const TestOutcome& outcome : outcomes) {
-    std::string status = outcome.passed ? "PASS" : "FAIL";
+    std::string status =
+        outcome.passed ? (outcome.skipped ? "SKIP" : "PASS") : "FAIL";
     if (!outcome.probeWarnings.empty()) {
       status += "*";
       marked = true;
@@ -117,6 +122,90 @@ std::string FormatSummaryTable(const std::vector<TestOutcome>& outcomes,
         "are under the test above): the coverage shown is not the test's.\n";
   }
   return table;
+}
+
+namespace {
+
+bool IsPlainInteger(const std::string& text) {
+  return !text.empty() &&
+         text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The sum of the calls of a trace file, or nothing when it cannot be read
+// or holds a line that is no trace row.
+std::optional<std::uint64_t> SumOfCalls(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return std::nullopt;
+  std::uint64_t sum = 0;
+  std::string line;
+  bool first = true;
+  while (std::getline(file, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (first) {
+      first = false;
+      if (line != formats::kTraceHeader) return std::nullopt;
+      continue;
+    }
+    if (line.empty()) continue;
+    std::optional<formats::TraceRow> row = formats::SplitTraceRow(line);
+    if (!row || row->calls < 0) return std::nullopt;
+    sum += static_cast<std::uint64_t>(row->calls);
+  }
+  return sum;
+}
+
+std::string SixDigits(std::uint64_t value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%g", static_cast<double>(value));
+  return text;
+}
+
+bool ShowsCoverage(const std::string& coverage) {
+  double value = 0;
+  auto [end, error] = std::from_chars(coverage.data(),
+                                      coverage.data() + coverage.size(), value);
+  return error == std::errc() && std::isfinite(value) && value > 0;
+}
+
+}  // namespace
+
+void UseExactTraceLengths(const std::string& baseLocation,
+                          std::vector<ResultRow>* rows) {
+  for (ResultRow& row : *rows) {
+    if (IsPlainInteger(row.traceLength)) continue;
+    std::optional<std::uint64_t> sum = SumOfCalls(
+        baseLocation + row.testName + "_" + row.application + "_trace.csv");
+    if (sum && SixDigits(*sum) == row.traceLength) {
+      row.traceLength = std::to_string(*sum);
+    }
+  }
+}
+
+std::string CoverageShortfall(const std::vector<TestOutcome>& outcomes,
+                              const std::vector<ResultRow>& rows) {
+  std::vector<std::string> withoutRow;
+  for (const TestOutcome& outcome : outcomes) {
+    bool any = std::any_of(rows.begin(), rows.end(), [&](const ResultRow& row) {
+      return row.testName == outcome.name;
+    });
+    if (!any) withoutRow.push_back(tools::Printable(outcome.name));
+  }
+  if (!withoutRow.empty()) {
+    std::string names;
+    for (const std::string& name : withoutRow) {
+      names += (names.empty() ? "" : ", ") + name;
+    }
+    return fmt::format("{} of {} tests got no coverage row: {}",
+                       withoutRow.size(), outcomes.size(), names);
+  }
+  bool covered = std::any_of(
+      rows.begin(), rows.end(),
+      [](const ResultRow& row) { return ShowsCoverage(row.coverage); });
+  if (covered) return "";
+  return fmt::format(
+      "every row of this run shows 0 % coverage ({} rows): the programs "
+      "counted no call (are they instrumented and linked with the probe?)",
+      rows.size());
 }
 
 }  // namespace ostrivel::runner

@@ -50,6 +50,7 @@ struct TestOutcome {
   // The lines of the probe that turned counting off in the test's programs
   // (a stale method list, say): its coverage is not to be trusted.
   std::vector<std::string> probeWarnings;
+  bool skipped = false;  // passed, but the test skipped itself
 };
 
 // The summary table: one line per test and application, in the order of
@@ -59,6 +60,21 @@ struct TestOutcome {
 // Names appear with their control characters escaped.
 std::string FormatSummaryTable(const std::vector<TestOutcome>& outcomes,
                                const std::vector<ResultRow>& rows);
+
+// Replaces the trace length of every row whose result-file text is not a
+// plain integer (six significant digits: "1.86541e+07") with the exact sum
+// of the calls in its trace file, "baseLocation" + test + "_" + application
+// + "_trace.csv". The sum is taken only when it rounds to the row's text,
+// so a trace file left from an earlier evaluation changes nothing; a row
+// without a readable trace file keeps its text.
+void UseExactTraceLengths(const std::string& baseLocation,
+                          std::vector<ResultRow>* rows);
+
+// Why the run counts as uncovered: tests without a row (named), or rows
+// that all show 0 % (or no percentage at all). Empty when every test has a
+// row and some row shows coverage.
+std::string CoverageShortfall(const std::vector<TestOutcome>& outcomes,
+                              const std::vector<ResultRow>& rows);
 
 }  // namespace ostrivel::runner
 

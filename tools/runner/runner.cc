@@ -16,7 +16,9 @@
 #include "tools/methods/instrumentation_check.h"
 #include "tools/printable/printable.h"
 #include "tools/process/child_process.h"
+#include "tools/runner/gtest_tests.h"
 #include "tools/runner/output_tail.h"
+#include "tools/runner/private_run.h"
 #include "tools/runner/probe_warnings.h"
 #include "tools/runner/result_table.h"
 #include "tools/runner/test_list.h"
@@ -107,30 +109,125 @@ std::string DefaultLibraryPath() {
   return kLibraryName;
 }
 
-int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
-  TestList list = ReadTestList(options.testListPath);
-  for (const std::string& message : list.errors) {
-    err << "ostrivel-run: " << Printable(message) << "\n";
-  }
-  if (!list.errors.empty()) return kCannotRun;
-  if (list.tests.empty()) {
-    err << "ostrivel-run: " << Printable(options.testListPath)
-        << ": no tests\n";
-    return kCannotRun;
-  }
+namespace {
 
-  std::string error;
-  std::unique_ptr<HarnessLibrary> library =
-      HarnessLibrary::Load(options.libraryPath, &error);
-  if (library == nullptr) {
-    err << "ostrivel-run: cannot load the library: " << Printable(error)
+// A passing GoogleTest program that skipped its test says so in its
+// summary.
+bool SkippedItself(const OutputTail& tail) {
+  for (const OutputTail::Line& line : tail.lines()) {
+    if (line.text.rfind("[  SKIPPED ] 1 test", 0) == 0) return true;
+  }
+  return false;
+}
+
+// The tests of the GoogleTest program, and where the run counts: the
+// configuration's service when it answers, else a private run started
+// into "*privateRun". Returns kSuccess or kCannotRun after a message.
+int PrepareGtestRun(const RunOptions& options, std::ostream& out,
+                    std::ostream& err, TestList* list, std::string* configPath,
+                    std::unique_ptr<PrivateRun>* privateRun) {
+  namespace fs = std::filesystem;
+  std::error_code fsError;
+  if (!fs::is_regular_file(options.gtestProgram, fsError)) {
+    err << "ostrivel-run: no such program: " << Printable(options.gtestProgram)
         << "\n";
     return kCannotRun;
   }
+  std::string program =
+      fs::absolute(options.gtestProgram, fsError).lexically_normal().string();
+  GtestList listed =
+      ListGtestTests(program, options.gtestFilter, options.timeoutSeconds);
+  if (!listed.error.empty()) {
+    err << "ostrivel-run: " << Printable(listed.error) << "\n";
+    return kCannotRun;
+  }
+  *list = std::move(listed.list);
+  if (listed.disabled > 0) {
+    out << "Left out " << listed.disabled << " disabled test"
+        << (listed.disabled == 1 ? "" : "s") << ".\n";
+  }
+
+  if (!options.configPath.empty()) {
+    std::string host =
+        ReadConfigValue(options.configPath, "host_name").value_or("localhost");
+    int port = std::atoi(
+        ReadConfigValue(options.configPath, "port").value_or("8182").c_str());
+    if (ServiceAnswers(host, port)) {
+      *configPath = options.configPath;
+      return kSuccess;
+    }
+    out << "The service of " << Printable(options.configPath) << " ("
+        << Printable(host) << ":" << port
+        << ") does not answer: starting a private one.\n";
+  }
+
+  PrivateRunOptions privateOptions;
+  privateOptions.program = program;
+  privateOptions.application = options.application.empty()
+                                   ? fs::path(program).filename().string()
+                                   : options.application;
+  privateOptions.outputDirectory = options.outputDirectory;
+  privateOptions.methodsArguments = options.methodsArguments;
+  privateOptions.channel = PrivateChannel();
+  *privateRun = std::make_unique<PrivateRun>();
+  std::string error;
+  if (!(*privateRun)->Start(privateOptions, out, &error)) {
+    err << "ostrivel-run: " << Printable(error) << "\n";
+    return kCannotRun;
+  }
+  *configPath = (*privateRun)->configPath();
+  return kSuccess;
+}
+
+}  // namespace
+
+int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
+  const bool gtest = !options.gtestProgram.empty();
+  TestList list;
+  std::string configPath = options.configPath;
+  std::unique_ptr<PrivateRun> privateRun;
+  std::vector<std::pair<std::string, std::string>> environment;
+
+  std::string error;
+  std::unique_ptr<HarnessLibrary> library;
+  auto loadLibrary = [&] {
+    library = HarnessLibrary::Load(options.libraryPath, &error);
+    if (library == nullptr) {
+      err << "ostrivel-run: cannot load the library: " << Printable(error)
+          << "\n";
+    }
+    return library != nullptr;
+  };
+
+  if (gtest) {
+    // The library first: a run that cannot count starts no service.
+    if (!loadLibrary()) return kCannotRun;
+    int prepared =
+        PrepareGtestRun(options, out, err, &list, &configPath, &privateRun);
+    if (prepared != kSuccess) return prepared;
+    if (privateRun != nullptr) environment = privateRun->environment();
+    // The runner is the harness: a coverage listener in the program must
+    // not drive the library a second time.
+    environment.emplace_back("OSTRIVEL_CONFIG", "");
+  } else {
+    list = ReadTestList(options.testListPath);
+    for (const std::string& message : list.errors) {
+      err << "ostrivel-run: " << Printable(message) << "\n";
+    }
+    if (!list.errors.empty()) return kCannotRun;
+    if (list.tests.empty()) {
+      err << "ostrivel-run: " << Printable(options.testListPath)
+          << ": no tests\n";
+      return kCannotRun;
+    }
+    if (!loadLibrary()) return kCannotRun;
+  }
 
   std::string resultPath = options.resultPath.value_or(
-      ReadConfigValue(options.configPath, "res_location")
+      ReadConfigValue(configPath, "res_location")
           .value_or(formats::DefaultPath(formats::kResultFileName)));
+  std::string baseLocation = ReadConfigValue(configPath, "base_location")
+                                 .value_or(std::string(formats::kDefaultBase));
   // Rows accumulate over runs; the table shows those written from here on.
   std::uint64_t resultOffset = FileSize(resultPath);
 
@@ -142,7 +239,7 @@ int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
 
   WarnAboutUncountedPrograms(list.tests, err);
 
-  library->Init(options.configPath.c_str());
+  library->Init(configPath.c_str());
   library->Open();
 
   std::vector<TestOutcome> outcomes;
@@ -159,7 +256,8 @@ int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
     outcome.serviceReached = library->StartNewTestCase();
 
     CommandOptions commandOptions;
-    commandOptions.environment = {{"OSTRIVEL_TEST_NAME", test.name}};
+    commandOptions.environment = environment;
+    commandOptions.environment.emplace_back("OSTRIVEL_TEST_NAME", test.name);
     if (!probeWarnings.path().empty()) {
       commandOptions.environment.emplace_back("OSTRIVEL_PROBE_WARNINGS",
                                               probeWarnings.path());
@@ -177,11 +275,14 @@ int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
 
     library->GetCollectedInformation();
     outcome.passed = result.Passed();
+    outcome.skipped = gtest && outcome.passed && SkippedItself(tail);
     outcome.probeWarnings = probeWarnings.Take();
 
     if (options.showOutput) out << prefix;
-    out << fmt::format(" {} ({} ms)", outcome.passed ? "PASS" : "FAIL",
-                       elapsed.count());
+    out << fmt::format(
+        " {} ({} ms)",
+        outcome.passed ? (outcome.skipped ? "SKIP" : "PASS") : "FAIL",
+        elapsed.count());
     if (!outcome.serviceReached) out << " [no coverage: service unreachable]";
     out << "\n";
     for (const std::string& warning : outcome.probeWarnings) {
@@ -196,18 +297,23 @@ int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
   }
 
   library->Close();
+  if (privateRun != nullptr) privateRun->Stop();
 
   ResultRows rows = ParseResultRows(ReadFileFrom(resultPath, resultOffset));
+  UseExactTraceLengths(baseLocation, &rows.rows);
   out << "\n" << FormatSummaryTable(outcomes, rows.rows) << "\n";
 
   int passed = 0;
+  int skipped = 0;
   int unreachable = 0;
   for (const TestOutcome& outcome : outcomes) {
     passed += outcome.passed ? 1 : 0;
+    skipped += outcome.skipped ? 1 : 0;
     unreachable += outcome.serviceReached ? 0 : 1;
   }
-  out << fmt::format("{} tests: {} passed, {} failed.\n", count, passed,
+  out << fmt::format("{} tests: {} passed, {} failed", count, passed - skipped,
                      count - static_cast<std::size_t>(passed));
+  out << (skipped > 0 ? fmt::format(", {} skipped.\n", skipped) : ".\n");
   if (unreachable > 0) {
     out << fmt::format(
         "The collection service could not be reached for {} of them.\n",
@@ -222,6 +328,14 @@ int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
 
   int exitCode = kSuccess;
   if (passed != static_cast<int>(count)) exitCode |= kTestFailed;
+  if (options.requireCoverage) {
+    std::string shortfall = CoverageShortfall(outcomes, rows.rows);
+    if (!shortfall.empty()) {
+      out << std::flush;
+      err << "ostrivel-run: coverage required, but " << shortfall << "\n";
+      exitCode |= kTestFailed;
+    }
+  }
   if (unreachable > 0) exitCode |= kServiceUnreachable;
   return exitCode;
 }

@@ -4,6 +4,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 // ostrivel-run: drives libostrivel.so the way a test harness does around
 // the commands of a test list, then prints a table read from the result
@@ -15,15 +16,36 @@ namespace ostrivel::runner {
 // could not be reached).
 enum ExitCode : int {
   kSuccess = 0,
-  kTestFailed = 1,          // a command exited non-zero, died or timed out
+  // A command exited non-zero, died or timed out; or, when coverage is
+  // required, a test got no row or every row shows 0 %.
+  kTestFailed = 1,
   kServiceUnreachable = 2,  // StartNewTestCase returned false
-  kCannotRun = 4,           // no library, no tests or a bad test list
+  // No library, no tests, a bad test list; for a GoogleTest program also
+  // no such program, no listing, no method list or no service.
+  kCannotRun = 4,
 };
 
 struct RunOptions {
   std::string libraryPath;
-  std::string configPath;    // handed to Init
+  // Handed to Init. For a GoogleTest program it may be empty, or name a
+  // service that does not answer: the run is then a private one.
+  std::string configPath;
   std::string testListPath;  // see test_list.h
+
+  // Instead of a test list: a GoogleTest program, each of its tests run
+  // alone in a process of its own (see gtest_tests.h), and the filter of
+  // its listing.
+  std::string gtestProgram;
+  std::string gtestFilter;
+  // A private run: its output directory, the application name of the
+  // program's method list (default: the program's file name), and what
+  // is passed on to ostrivel-methods.
+  std::string outputDirectory = "ostrivel-out";
+  std::string application;
+  std::vector<std::string> methodsArguments;
+
+  // Fails the run when a test got no row or every row shows 0 %.
+  bool requireCoverage = false;
   // The result file to read the table from; when not given, res_location
   // of the configuration file (the library's default when it has none).
   std::optional<std::string> resultPath;
@@ -39,6 +61,10 @@ struct RunOptions {
 // GetCollectedInformation(). Init and Open come before the first test,
 // Close after the last. A failed test's output is shown after its progress
 // line unless "showOutput" is set.
+//
+// A private run (PrivateRun, private_run.h) gives the commands the
+// variables its programs count with and is stopped before this returns,
+// whatever happened.
 int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err);
 
 // The library to load when none is named: OSTRIVEL_LIBRARY when set, else

@@ -170,6 +170,7 @@ class RunnerTest : public ::testing::Test {
     options.configPath = dir_.File("ostrivel.conf");
     options.testListPath = dir_.File("tests.txt");
     options.timeoutSeconds = 60;
+    options.requireCoverage = requireCoverage_;
     std::ostringstream out;
     std::ostringstream err;
     int code = RunTests(options, out, err);
@@ -183,6 +184,7 @@ class RunnerTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  bool requireCoverage_ = false;
   std::string out_;
   std::string err_;
 };
@@ -252,6 +254,24 @@ TEST_F(RunnerTest, UnreachableServiceIsNonZeroEvenWhenTestsPass) {
   // The harness's order is kept: the library is still asked after each
   // test.
   EXPECT_EQ(Calls().size(), 9u);
+}
+
+TEST_F(RunnerTest, RequiredCoverageNamesTheTestsWithoutARow) {
+  // No application: the library writes no row for any test.
+  WriteFile(dir_.File("ostrivel.conf"),
+            "calls: " + dir_.File("calls.txt") +
+                "\nres_location: " + dir_.File("result.csv") + "\n");
+  EXPECT_EQ(Run("One\ttrue\nTwo\ttrue\n"), kSuccess);
+  requireCoverage_ = true;
+  EXPECT_EQ(Run("One\ttrue\nTwo\ttrue\n"), kTestFailed);
+  EXPECT_EQ(err_,
+            "ostrivel-run: coverage required, but 2 of 2 tests got no "
+            "coverage row: One, Two\n");
+
+  // With rows that show coverage, nothing is said.
+  Configure();
+  EXPECT_EQ(Run("One\ttrue\n"), kSuccess);
+  EXPECT_EQ(err_, "");
 }
 
 TEST_F(RunnerTest, StaleMethodListIsShownAndMarkedForAPassingTest) {
