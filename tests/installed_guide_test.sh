@@ -30,9 +30,7 @@ fail() {
   exit 1
 }
 
-# A port nobody listens on now, so that parallel tests do not collide with
-# the guide's 8182.
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+port=8182  # replaced by a free one once the service is installed
 
 # The text of the code block after "<!-- guide:NAME -->", with the
 # placeholders replaced.
@@ -115,6 +113,22 @@ if grep -rqsF -- "$build" "$prefix/lib/cmake" "$prefix/lib/pkgconfig"; then
   fail "the installed package names the build folder"
 fi
 
+# A port nobody listens on now, so that parallel tests do not collide with
+# the guide's 8182: the one the installed service picks for --port 0.
+mkdir -p "$work/no-lists"
+ostrivel-service --methods "$work/no-lists" --port 0 >"$work/port.txt" 2>&1 &
+service=$!
+probe_service=$service
+until grep -q listening "$work/port.txt"; do
+  kill -0 "$probe_service" 2>/dev/null || fail "ostrivel-service did not start"
+  sleep 0.1
+done
+port=$(sed -n 's/^ostrivel-service listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/port.txt")
+kill "$probe_service"
+wait "$probe_service" || true
+service=
+[[ -n $port ]] || fail "no port in: $(cat "$work/port.txt")"
+
 # The guide's CMake lines are the example's own.
 while IFS= read -r line; do
   line=${line#"${line%%[![:space:]]*}"}
@@ -139,6 +153,25 @@ readelf -d tiny | grep -q 'NEEDED.*libostrivel-probe.so' ||
   fail "tiny has no NEEDED entry for the probe"
 ostrivel-methods --binary tiny --application tiny --output build/methods/tiny.csv \
   --include '^Twice'
+
+# A harness of its own that links the library through the package.
+mkdir -p harness
+cat >harness/CMakeLists.txt <<'EOF'
+cmake_minimum_required(VERSION 3.25)
+project(harness LANGUAGES CXX)
+find_package(Ostrivel CONFIG REQUIRED)
+add_executable(harness harness.cc)
+target_link_libraries(harness PRIVATE Ostrivel::ostrivel)
+EOF
+cat >harness/harness.cc <<'EOF'
+#include <ostrivel/functionality.h>
+int main() { return Functionality::Init("missing.conf") ? 0 : 1; }
+EOF
+cmake -S harness -B harness/build -DCMAKE_PREFIX_PATH="$prefix" >/dev/null &&
+  cmake --build harness/build >/dev/null || fail "a harness does not build against Ostrivel::ostrivel"
+harness_output=$(cd harness && build/harness 2>&1) || fail "the linked harness failed"
+[[ $harness_output == *"Configuration: Unable to open config-file!"* ]] ||
+  fail "the linked library did not run Init: $harness_output"
 
 run_guide service
 run_guide separate-programs
