@@ -167,8 +167,10 @@ cat >harness/harness.cc <<'EOF'
 #include <ostrivel/functionality.h>
 int main() { return Functionality::Init("missing.conf") ? 0 : 1; }
 EOF
-cmake -S harness -B harness/build -DCMAKE_PREFIX_PATH="$prefix" >/dev/null &&
-  cmake --build harness/build >/dev/null || fail "a harness does not build against Ostrivel::ostrivel"
+if ! { cmake -S harness -B harness/build -DCMAKE_PREFIX_PATH="$prefix" &&
+       cmake --build harness/build; } >/dev/null; then
+  fail "a harness does not build against Ostrivel::ostrivel"
+fi
 harness_output=$(cd harness && build/harness 2>&1) || fail "the linked harness failed"
 [[ $harness_output == *"Configuration: Unable to open config-file!"* ]] ||
   fail "the linked library did not run Init: $harness_output"
@@ -216,6 +218,13 @@ expect_covering ledger_test build/methods/ledger_test.csv \
 expect_covering ledger_test build/methods/ledger_test.csv 'ReportTally::ReportTally' ""
 expect_covering ledger_test build/methods/ledger_test.csv 'ReportTally::~ReportTally' ""
 expect_covering ledger_test build/methods/ledger_test.csv 'CurrencyTable::~CurrencyTable' ""
+
+# The step that runs a GoogleTest program without the listener, once the
+# README has it.
+if grep -qx '<!-- guide:gtest-runner -->' "$readme"; then
+  run_guide gtest-runner
+  expect_coverage_above_zero AmountTest.ParsesWholeAndDecimal ledger_test
+fi
 
 run_guide report
 [[ -s coverage/report.html ]] || fail "no report page"
