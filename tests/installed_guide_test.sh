@@ -219,12 +219,14 @@ expect_covering ledger_test build/methods/ledger_test.csv 'ReportTally::ReportTa
 expect_covering ledger_test build/methods/ledger_test.csv 'ReportTally::~ReportTally' ""
 expect_covering ledger_test build/methods/ledger_test.csv 'CurrencyTable::~CurrencyTable' ""
 
-# The step that runs a GoogleTest program without the listener, once the
-# README has it.
-if grep -qx '<!-- guide:gtest-runner -->' "$readme"; then
-  run_guide gtest-runner
-  expect_coverage_above_zero AmountTest.ParsesWholeAndDecimal ledger_test
-fi
+# The GoogleTest program run by the runner, each test alone, in a private
+# run of its own.
+run_guide gtest-runner
+[[ -f coverage/gtest/result.csv ]] || fail "the runner wrote no coverage/gtest/result.csv"
+gtest_row=$(awk -F';' '$1 == "AmountTest.ParsesWholeAndDecimal" && $2 == "ledger_test" { r = $0 } END { print r }' \
+  coverage/gtest/result.csv | tr -d '\r')
+[[ -n $gtest_row ]] || fail "no row of AmountTest.ParsesWholeAndDecimal in coverage/gtest/result.csv"
+awk -F';' '{ exit !($4 > 0) }' <<<"$gtest_row" || fail "row without coverage: $gtest_row"
 
 run_guide report
 [[ -s coverage/report.html ]] || fail "no report page"
