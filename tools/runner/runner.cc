@@ -237,7 +237,9 @@ int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
         << Printable(error) << "\n";
   }
 
-  WarnAboutUncountedPrograms(list.tests, err);
+  // A private run's ostrivel-methods has checked the program already, and
+  // its lines are shown above.
+  if (privateRun == nullptr) WarnAboutUncountedPrograms(list.tests, err);
 
   library->Init(configPath.c_str());
   library->Open();

@@ -278,6 +278,12 @@ TEST_F(GtestRunTest, RequiredCoverageFailsForAProgramThatCountsNothing) {
                         "this run shows 0 % coverage (1 rows): the programs "
                         "counted no call (are they instrumented and linked "
                         "with the probe?)\n"));
+  // The program's problem is told once, by the method list's writer.
+  std::size_t first = plain.output.find("has no instrumented function");
+  ASSERT_NE(first, std::string::npos) << plain.output;
+  EXPECT_EQ(plain.output.find("has no instrumented function", first + 1),
+            std::string::npos)
+      << plain.output;
 
   // The same through the environment, for a program that counts.
   process::CommandResult counted =
