@@ -18,6 +18,7 @@
 #include "tools/methods/elf_file.h"
 #include "tools/methods/elf_symbols.h"
 #include "tools/methods/method_names.h"
+#include "tools/methods/module_table.h"
 #include "tools/methods/profiled_methods.h"
 #include "tools/printable/printable.h"
 
@@ -70,6 +71,21 @@ bool WriteBuildIdFile(const std::string& path,
   return static_cast<bool>(out);
 }
 
+// Writes the module table "text" to "path", or removes "path" when there is
+// none, so that a table of an earlier list never maps this one.
+bool WriteModuleTable(const std::string& path,
+                      const std::optional<std::string>& text) {
+  if (!text) {
+    std::error_code error;
+    std::filesystem::remove(path, error);
+    return !error;
+  }
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << *text;
+  out.close();
+  return static_cast<bool>(out);
+}
+
 // The clang route: the list of the profile records of "image".
 int WriteProfiledList(const std::string& binary, const std::string& application,
                       const std::string& output, const std::string& channel,
@@ -88,7 +104,8 @@ int WriteProfiledList(const std::string& binary, const std::string& application,
   // The build ID is the probe's check; a file left by a probe build of the
   // program would vouch for nothing here.
   std::string buildIdPath = output + ".build-id";
-  if (!WriteBuildIdFile(buildIdPath, std::nullopt)) {
+  if (!WriteBuildIdFile(buildIdPath, std::nullopt) ||
+      !WriteModuleTable(output + ".modules", std::nullopt)) {
     return Fail("cannot write " + Quoted(buildIdPath));
   }
   if (methods.empty()) {
@@ -103,6 +120,51 @@ int WriteProfiledList(const std::string& binary, const std::string& application,
                    ostrivel::llvm_profile::ProfileDirectoryPath(channel,
                                                                 application)))
             << "\n";
+  return 0;
+}
+
+// Writes the list of the binaries "binaries", read into "listed", with its
+// module table and, for one binary, its build ID.
+int WriteSymbolList(const std::vector<std::string>& binaries,
+                    const std::vector<ostrivel::methods::ListedBinary>& listed,
+                    const std::string& application, const std::string& output) {
+  ostrivel::methods::CombinedList list =
+      ostrivel::methods::CombineBinaries(application, listed);
+  std::ofstream out(output, std::ios::binary | std::ios::trunc);
+  out << list.listText;
+  out.close();
+  if (!out) return Fail("cannot write " + Quoted(output));
+  // Several binaries have no one build ID: the module table names each.
+  std::string buildIdPath = output + ".build-id";
+  if (!WriteBuildIdFile(buildIdPath, listed.size() == 1
+                                         ? listed[0].buildId
+                                         : std::optional<std::string>())) {
+    return Fail("cannot write " + Quoted(buildIdPath));
+  }
+  // A program's list is found by its build ID alone; a library's, or one of
+  // several binaries, also needs the table of its modules.
+  std::string modulesPath = output + ".modules";
+  bool needsTable = listed.size() > 1 || !listed[0].program;
+  if (!WriteModuleTable(
+          modulesPath, needsTable ? std::optional<std::string>(list.modulesText)
+                                  : std::nullopt)) {
+    return Fail("cannot write " + Quoted(modulesPath));
+  }
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    if (listed[i].methods.empty()) {
+      std::cerr << "ostrivel-methods: warning: no function of "
+                << Printable(Quoted(binaries[i])) << " was selected\n";
+    }
+    if (!listed[i].buildId) {
+      std::cerr << "ostrivel-methods: warning: "
+                << Printable(Quoted(binaries[i]))
+                << " has no GNU build ID (link it with -Wl,--build-id): the "
+                   "probe cannot tell when the list is stale\n";
+    }
+  }
+  std::cout << "ostrivel-methods: " << list.methodCount << " methods of "
+            << Printable(Quoted(application)) << " written to "
+            << Printable(Quoted(output)) << "\n";
   return 0;
 }
 
@@ -123,10 +185,14 @@ int Main(int argc, char** argv) {
       "LLVM_PROFILE_FILE to run it with is printed (see --channel).\n"
       "Exit code: 0 written; 1 the binary could not be read or the output "
       "not written; 2 a bad regular expression or application name."};
-  std::string binary, application, output;
+  std::vector<std::string> binaries;
+  std::string application, output;
   std::vector<std::string> include, exclude;
   Selection selection;
-  app.add_option("--binary", binary, "The executable to list (a regular file)")
+  app.add_option("--binary", binaries,
+                 "The executable or shared library to list (a regular "
+                 "file); repeated, the functions of all of them as one "
+                 "application, matched by symbol name")
       ->required();
   app.add_option("--application", application,
                  "Application name for the header; the service reports the "
@@ -167,43 +233,34 @@ int Main(int argc, char** argv) {
     return Fail(message, kBadRequest);
   }
 
-  std::string image;
-  std::string error;
-  if (!ostrivel::methods::ReadElfFile(binary, &image, &error)) {
-    return Fail(Quoted(binary) + ": " + error);
+  std::vector<ostrivel::methods::ListedBinary> listed;
+  for (const std::string& binary : binaries) {
+    std::string image;
+    std::string error;
+    if (!ostrivel::methods::ReadElfFile(binary, &image, &error)) {
+      return Fail(Quoted(binary) + ": " + error);
+    }
+    if (route == "clang" ||
+        (route == "auto" && ostrivel::methods::HasProfileRecords(image))) {
+      if (binaries.size() > 1) {
+        return Fail("one --binary only for a program with profile records (" +
+                        Quoted(binary) + ")",
+                    kBadRequest);
+      }
+      return WriteProfiledList(binary, application, output, channel, image,
+                               selection);
+    }
+    std::vector<ostrivel::methods::FunctionSymbol> symbols;
+    if (!ostrivel::methods::ReadFunctionSymbols(image, &symbols, &error)) {
+      return Fail(Quoted(binary) + ": " + error);
+    }
+    listed.push_back(ostrivel::methods::ListedBinary{
+        std::filesystem::path(binary).filename().string(),
+        ostrivel::methods::ReadBuildId(image),
+        ostrivel::methods::DefinesMain(symbols),
+        ostrivel::methods::SelectMethods(symbols, selection)});
   }
-  if (route == "clang" ||
-      (route == "auto" && ostrivel::methods::HasProfileRecords(image))) {
-    return WriteProfiledList(binary, application, output, channel, image,
-                             selection);
-  }
-  std::vector<ostrivel::methods::FunctionSymbol> symbols;
-  if (!ostrivel::methods::ReadFunctionSymbols(image, &symbols, &error)) {
-    return Fail(Quoted(binary) + ": " + error);
-  }
-  std::optional<std::string> buildId = ostrivel::methods::ReadBuildId(image);
-  auto methods = ostrivel::methods::SelectMethods(symbols, selection);
-  std::ofstream out(output, std::ios::binary | std::ios::trunc);
-  out << ostrivel::methods::MethodListText(application, methods);
-  out.close();
-  if (!out) return Fail("cannot write " + Quoted(output));
-  std::string buildIdPath = output + ".build-id";
-  if (!WriteBuildIdFile(buildIdPath, buildId)) {
-    return Fail("cannot write " + Quoted(buildIdPath));
-  }
-  if (methods.empty()) {
-    std::cerr << "ostrivel-methods: warning: no function of "
-              << Printable(Quoted(binary)) << " was selected\n";
-  }
-  if (!buildId) {
-    std::cerr << "ostrivel-methods: warning: " << Printable(Quoted(binary))
-              << " has no GNU build ID (link it with -Wl,--build-id): the "
-                 "probe cannot tell when the list is stale\n";
-  }
-  std::cout << "ostrivel-methods: " << methods.size() << " methods of "
-            << Printable(Quoted(application)) << " written to "
-            << Printable(Quoted(output)) << "\n";
-  return 0;
+  return WriteSymbolList(binaries, listed, application, output);
 }
 
 }  // namespace
