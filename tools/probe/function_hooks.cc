@@ -429,8 +429,27 @@ __attribute__((constructor)) OSTRIVEL_NO_INSTRUMENT void StartAtLoad() {
   Start();
 }
 
+// Counts one entry of the function at "address" when "table" lists it.
+OSTRIVEL_NO_INSTRUMENT inline bool CountListed(std::uintptr_t address,
+                                               const FunctionTable* table) {
+  if (address < table->low || address > table->high) return false;
+  std::size_t index = SlotOf(address, table->shift);
+  // The table always has an empty slot, so the search ends.
+  while (table->slots[index].address != address) {
+    if (table->slots[index].address == 0) return false;
+    index = (index + 1) & table->mask;
+  }
+  const Slot& slot = table->slots[index];
+  tools::SegmentView* view =
+      CurrentView(gAttachments[slot.list], Lookup::kRateLimited);
+  if (view != nullptr && slot.position < view->methodCount) {
+    view->counters[slot.position].fetch_add(1, std::memory_order_relaxed);
+  }
+  return true;
+}
+
 // An address that is no listed function: one of a module loaded since the
-// table was made finds the table made anew.
+// table was made finds the table made anew, and is counted in it.
 __attribute__((noinline, cold)) OSTRIVEL_NO_INSTRUMENT void NotListed(
     std::uintptr_t address, const FunctionTable* table) {
   for (const Range& range : table->ranges) {
@@ -441,29 +460,14 @@ __attribute__((noinline, cold)) OSTRIVEL_NO_INSTRUMENT void NotListed(
   } catch (...) {
     // Out of memory: the old table stays.
   }
+  const FunctionTable* current = gTable.load(std::memory_order_acquire);
+  if (current != table) CountListed(address, current);
 }
 
 // Counts one entry of the function at "address". REQUIRES: gState is kOn.
 OSTRIVEL_NO_INSTRUMENT inline void CountEntry(std::uintptr_t address) {
   const FunctionTable* table = gTable.load(std::memory_order_acquire);
-  if (address >= table->low && address <= table->high) {
-    std::size_t index = SlotOf(address, table->shift);
-    // The table always has an empty slot, so the search ends.
-    while (table->slots[index].address != address) {
-      if (table->slots[index].address == 0) {
-        return NotListed(address, table);
-      }
-      index = (index + 1) & table->mask;
-    }
-    const Slot& slot = table->slots[index];
-    tools::SegmentView* view =
-        CurrentView(gAttachments[slot.list], Lookup::kRateLimited);
-    if (view != nullptr && slot.position < view->methodCount) {
-      view->counters[slot.position].fetch_add(1, std::memory_order_relaxed);
-    }
-    return;
-  }
-  NotListed(address, table);
+  if (!CountListed(address, table)) NotListed(address, table);
 }
 
 // An entry before the table was set up, which only happens when the probe
