@@ -216,10 +216,9 @@ OSTRIVEL_NO_INSTRUMENT std::string StaleLine(const std::string& path,
          ", the loaded file has " + has + " (run ostrivel-methods again)";
 }
 
-// Makes the table of the modules loaded now and publishes it. "first": the
-// scan at start, which tells a list whose build-ID file names no loaded
-// module. REQUIRES: gScanMutex is held.
-OSTRIVEL_NO_INSTRUMENT void Scan(bool first) {
+// Makes the table of the modules loaded now and publishes it. REQUIRES:
+// gScanMutex is held.
+OSTRIVEL_NO_INSTRUMENT void Scan() {
   std::vector<LoadedModule> modules = LoadedModules();
   std::vector<Slot> entries;
   auto table = std::make_unique<FunctionTable>();
@@ -246,19 +245,6 @@ OSTRIVEL_NO_INSTRUMENT void Scan(bool first) {
           listed.staleTold = true;
           Warn(StaleLine(list.path, listed, module));
         }
-      }
-    }
-  }
-  if (first) {
-    for (CountedList& list : *gLists) {
-      if (list.fromTable || list.modules.empty()) continue;
-      ListedModule& listed = list.modules.front();
-      bool loaded = std::any_of(
-          modules.begin(), modules.end(),
-          [&](const LoadedModule& m) { return IsModule(list, listed, m); });
-      if (!loaded && !modules.empty()) {
-        listed.staleTold = true;
-        Warn(StaleLine(list.path, listed, modules.front()));
       }
     }
   }
@@ -314,7 +300,7 @@ OSTRIVEL_NO_INSTRUMENT void RescanIfChanged(bool always) {
     return;
   }
   gGeneration.store(generation, std::memory_order_relaxed);
-  Scan(false);
+  Scan();
 }
 
 // One list of OSTRIVEL_METHOD_LIST, attached to its segment, into
@@ -350,6 +336,21 @@ OSTRIVEL_NO_INSTRUMENT void AddList(const std::string& path,
     if (listed.functions.empty()) {
       Warn("no function IDs in " + Quoted(path));
       return;
+    }
+    // A list made for another build of the program names functions by
+    // offsets that may now belong to other functions, or to none: counting
+    // against it would be wrong without a sign. Lists without a build-ID
+    // file (written by hand, or before build IDs were recorded) are taken
+    // as they are.
+    if (listed.buildId) {
+      std::vector<LoadedModule> modules = LoadedModules();
+      bool loaded = std::any_of(
+          modules.begin(), modules.end(),
+          [&](const LoadedModule& m) { return m.buildId == listed.buildId; });
+      if (!loaded && !modules.empty()) {
+        Warn(StaleLine(path, listed, modules.front()));
+        return;
+      }
     }
     list.modules.push_back(std::move(listed));
   }
@@ -400,7 +401,7 @@ OSTRIVEL_NO_INSTRUMENT State Build() {
   gLists = lists.release();
   std::lock_guard<std::mutex> lock(gScanMutex);
   gGeneration.store(LoaderGeneration(), std::memory_order_relaxed);
-  Scan(true);
+  Scan();
   // Counting stays on while a listed module may still be loaded.
   bool waiting = false;
   for (const CountedList& list : *gLists) {
