@@ -68,6 +68,11 @@ struct FunctionTable {
   int shift = 64;        // 64 minus the number of bits of an index
   std::uintptr_t low = 0;
   std::uintptr_t high = 0;
+  // The list of every slot when they all have one (the usual case): the
+  // segment's view is then looked up without waiting for the slot.
+  Attachment* single = nullptr;
+  // The executable's range, checked before the others.
+  Range first{0, 0};
   std::vector<Range> ranges;
 };
 
@@ -100,7 +105,12 @@ OSTRIVEL_NO_INSTRUMENT inline std::size_t SlotOf(std::uintptr_t address,
 }
 
 std::atomic<int> gState{kUnset};
-std::atomic<const FunctionTable*> gTable{nullptr};
+// The table made at start, at a fixed address, so that the hook reaches its
+// fields without first loading a pointer; and, once the modules were looked
+// at again (after dlopen or dlclose), the latest table.
+FunctionTable gStartTable;
+std::atomic<const FunctionTable*> gTable{&gStartTable};
+std::atomic<bool> gRescanned{false};
 // Written before the state becomes kOn and only read afterwards, but for
 // the told flags, which only change under gScanMutex.
 std::vector<CountedList>* gLists = nullptr;
@@ -268,12 +278,24 @@ OSTRIVEL_NO_INSTRUMENT void Scan() {
     low = std::min(low, entry.address);
     high = std::max(high, entry.address);
   }
+  bool oneList = std::all_of(
+      entries.begin(), entries.end(),
+      [&](const Slot& e) { return e.list == entries.front().list; });
+  if (!entries.empty() && oneList)
+    table->single = gAttachments[entries[0].list];
+  if (!table->ranges.empty()) table->first = table->ranges.front();
   table->slots = slots;
   table->mask = mask;
   table->shift = 64 - bits;
   table->low = low;
   table->high = high;
+  if (gState.load(std::memory_order_acquire) != kOn) {
+    // At start, before any hook reads it.
+    gStartTable = std::move(*table);
+    return;
+  }
   gTable.store(table.release(), std::memory_order_release);
+  gRescanned.store(true, std::memory_order_release);
 }
 
 OSTRIVEL_NO_INSTRUMENT int ReadGeneration(dl_phdr_info* info, std::size_t size,
@@ -409,7 +431,7 @@ OSTRIVEL_NO_INSTRUMENT State Build() {
       waiting = waiting || (list.fromTable && !listed.program);
     }
   }
-  const FunctionTable* table = gTable.load(std::memory_order_relaxed);
+  const FunctionTable* table = &gStartTable;
   return table->low <= table->high || waiting ? kOn : kOff;
 }
 
@@ -430,6 +452,11 @@ __attribute__((constructor)) OSTRIVEL_NO_INSTRUMENT void StartAtLoad() {
   Start();
 }
 
+OSTRIVEL_NO_INSTRUMENT inline const FunctionTable* CurrentTable() {
+  if (!gRescanned.load(std::memory_order_acquire)) return &gStartTable;
+  return gTable.load(std::memory_order_acquire);
+}
+
 // Counts one entry of the function at "address" when "table" lists it.
 OSTRIVEL_NO_INSTRUMENT inline bool CountListed(std::uintptr_t address,
                                                const FunctionTable* table) {
@@ -441,8 +468,9 @@ OSTRIVEL_NO_INSTRUMENT inline bool CountListed(std::uintptr_t address,
     index = (index + 1) & table->mask;
   }
   const Slot& slot = table->slots[index];
-  tools::SegmentView* view =
-      CurrentView(gAttachments[slot.list], Lookup::kRateLimited);
+  Attachment* attachment =
+      table->single != nullptr ? table->single : gAttachments[slot.list];
+  tools::SegmentView* view = CurrentView(attachment, Lookup::kRateLimited);
   if (view != nullptr && slot.position < view->methodCount) {
     view->counters[slot.position].fetch_add(1, std::memory_order_relaxed);
   }
@@ -461,14 +489,19 @@ __attribute__((noinline, cold)) OSTRIVEL_NO_INSTRUMENT void NotListed(
   } catch (...) {
     // Out of memory: the old table stays.
   }
-  const FunctionTable* current = gTable.load(std::memory_order_acquire);
+  const FunctionTable* current = CurrentTable();
   if (current != table) CountListed(address, current);
 }
 
 // Counts one entry of the function at "address". REQUIRES: gState is kOn.
 OSTRIVEL_NO_INSTRUMENT inline void CountEntry(std::uintptr_t address) {
-  const FunctionTable* table = gTable.load(std::memory_order_acquire);
-  if (!CountListed(address, table)) NotListed(address, table);
+  const FunctionTable* table = CurrentTable();
+  if (CountListed(address, table)) return;
+  // Unlisted functions of the executable are the common case.
+  if (address - table->first.start < table->first.end - table->first.start) {
+    return;
+  }
+  NotListed(address, table);
 }
 
 // An entry before the table was set up, which only happens when the probe
