@@ -199,6 +199,8 @@ struct ModulesCase {
   std::map<std::string, Counts> expected;  // every other count is 0
 };
 
+void PrintTo(const ModulesCase& test, std::ostream* out) { *out << test.label; }
+
 class ProbeModulesCountTest
     : public ProbeModulesTest,
       public ::testing::WithParamInterface<ModulesCase> {};
@@ -309,6 +311,8 @@ struct NoListCase {
   bool serviceRunning;
   std::string errors;
 };
+
+void PrintTo(const NoListCase& test, std::ostream* out) { *out << test.label; }
 
 class ProbeNoListTest : public ProbeModulesTest,
                         public ::testing::WithParamInterface<NoListCase> {};
