@@ -504,16 +504,6 @@ OSTRIVEL_NO_INSTRUMENT inline void CountEntry(std::uintptr_t address) {
   NotListed(address, table);
 }
 
-// An entry before the table was set up, which only happens when the probe
-// is loaded after the program started. Kept out of the hook, so that the
-// hook's usual path saves no registers.
-__attribute__((noinline, cold)) OSTRIVEL_NO_INSTRUMENT void EnterBeforeStart(
-    std::uintptr_t address) {
-  Start();
-  int state = gState.load(std::memory_order_acquire);
-  if (state == kOn) CountEntry(address);
-}
-
 // The first entry of an instrumented function while OSTRIVEL_METHOD_LIST is
 // not set. A program linked with the probe runs outside coverage runs too,
 // and then says nothing; but while a service counts on the channel, a
@@ -529,6 +519,20 @@ __attribute__((noinline, cold)) OSTRIVEL_NO_INSTRUMENT void EnterWithoutList() {
     }
   } catch (...) {
     // Out of memory: nothing to say it with.
+  }
+}
+
+// An entry before the table was set up, which only happens when the probe
+// is loaded after the program started. Kept out of the hook, so that the
+// hook's usual path saves no registers.
+__attribute__((noinline, cold)) OSTRIVEL_NO_INSTRUMENT void EnterBeforeStart(
+    std::uintptr_t address) {
+  Start();
+  int state = gState.load(std::memory_order_acquire);
+  if (state == kOn) {
+    CountEntry(address);
+  } else if (state == kNoList) {
+    EnterWithoutList();
   }
 }
 
