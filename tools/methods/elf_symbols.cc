@@ -183,9 +183,16 @@ bool ReadFunctionSymbols(std::string_view image,
   }
   const Elf64_Shdr& names = sections[symbolTable->sh_link];
   std::uint64_t symbolCount = symbolTable->sh_size / sizeof(Elf64_Sym);
+  // Local symbols follow the FILE symbol of their translation unit.
+  std::string file;
   for (std::uint64_t i = 1; i < symbolCount; ++i) {
     auto symbol =
         At<Elf64_Sym>(image, symbolTable->sh_offset + i * sizeof(Elf64_Sym));
+    if (ELF64_ST_TYPE(symbol->st_info) == STT_FILE) {
+      auto fileName = StringAt(image, names, symbol->st_name);
+      file = fileName ? std::string(*fileName) : std::string();
+      continue;
+    }
     if (ELF64_ST_TYPE(symbol->st_info) != STT_FUNC ||
         symbol->st_shndx != textIndex) {
       continue;
@@ -193,9 +200,10 @@ bool ReadFunctionSymbols(std::string_view image,
     auto name = StringAt(image, names, symbol->st_name);
     if (!name || name->empty()) continue;
     unsigned char binding = ELF64_ST_BIND(symbol->st_info);
-    symbols->push_back(
-        FunctionSymbol{symbol->st_value, symbol->st_size, std::string(*name),
-                       binding == STB_GLOBAL || binding == STB_WEAK});
+    bool global = binding == STB_GLOBAL || binding == STB_WEAK;
+    symbols->push_back(FunctionSymbol{symbol->st_value, symbol->st_size,
+                                      std::string(*name), global,
+                                      global ? std::string() : file});
   }
   return true;
 }

@@ -16,6 +16,10 @@ struct FunctionSymbol {
   std::uint64_t size = 0;
   std::string name;     // as in the symbol table, still mangled
   bool global = false;  // global or weak binding, not local
+  // For a local symbol, the source file that the FILE symbol before it in
+  // the table names (empty when none does): static functions of different
+  // files may share a name.
+  std::string file = {};
 };
 
 // Reads the function symbols of the ".text" section from the symbol table

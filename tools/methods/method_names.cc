@@ -148,6 +148,7 @@ std::vector<Method> SelectMethods(const std::vector<FunctionSymbol>& symbols,
     bool global;
     std::string symbol;
     std::string demangled;
+    std::string file;
   };
   std::vector<Candidate> candidates;
   for (const FunctionSymbol& symbol : symbols) {
@@ -159,8 +160,8 @@ std::vector<Method> SelectMethods(const std::vector<FunctionSymbol>& symbols,
     // __static_initialization_and_destruction_0(int, int).
     if (name.scope.empty() && StartsWith(name.method, "__")) continue;
     if (!Selected(demangled, name, selection)) continue;
-    candidates.push_back(
-        Candidate{symbol.address, symbol.global, symbol.name, demangled});
+    candidates.push_back(Candidate{symbol.address, symbol.global, symbol.name,
+                                   demangled, symbol.file});
   }
   std::sort(candidates.begin(), candidates.end(),
             [](const Candidate& a, const Candidate& b) {
@@ -172,8 +173,9 @@ std::vector<Method> SelectMethods(const std::vector<FunctionSymbol>& symbols,
     if (!methods.empty() && methods.back().address == candidate.address) {
       continue;
     }
-    methods.push_back(
-        Method{candidate.address, SplitQualifiedName(candidate.demangled)});
+    methods.push_back(Method{candidate.address,
+                             SplitQualifiedName(candidate.demangled),
+                             candidate.symbol, candidate.file});
   }
   return methods;
 }

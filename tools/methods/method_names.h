@@ -40,6 +40,10 @@ struct Selection {
 struct Method {
   std::uint64_t address = 0;
   QualifiedName name;
+  // The symbol the line was made from, still mangled, and for a local one
+  // its source file: together they tell one function across binaries.
+  std::string symbol = {};
+  std::string file = {};
 };
 
 // The methods of a binary, in ascending address order, one per address:

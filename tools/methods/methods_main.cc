@@ -19,6 +19,7 @@
 #include "tools/methods/elf_symbols.h"
 #include "tools/methods/instrumentation_check.h"
 #include "tools/methods/method_names.h"
+#include "tools/methods/module_table.h"
 #include "tools/methods/profiled_methods.h"
 #include "tools/methods/source_filter.h"
 #include "tools/printable/printable.h"
@@ -111,6 +112,21 @@ int ReportInstrumentation(
   return strict ? kNotCounted : 0;
 }
 
+// Writes the module table "text" to "path", or removes "path" when there is
+// none, so that a table of an earlier list never maps this one.
+bool WriteModuleTable(const std::string& path,
+                      const std::optional<std::string>& text) {
+  if (!text) {
+    std::error_code error;
+    std::filesystem::remove(path, error);
+    return !error;
+  }
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << *text;
+  out.close();
+  return static_cast<bool>(out);
+}
+
 // The clang route: the list of the profile records of "image".
 int WriteProfiledList(const std::string& binary, const std::string& application,
                       const std::string& output, const std::string& channel,
@@ -153,7 +169,8 @@ int WriteProfiledList(const std::string& binary, const std::string& application,
   // The build ID is the probe's check; a file left by a probe build of the
   // program would vouch for nothing here.
   std::string buildIdPath = output + ".build-id";
-  if (!WriteBuildIdFile(buildIdPath, std::nullopt)) {
+  if (!WriteBuildIdFile(buildIdPath, std::nullopt) ||
+      !WriteModuleTable(output + ".modules", std::nullopt)) {
     return Fail("cannot write " + Quoted(buildIdPath));
   }
   if (methods.empty()) {
@@ -168,6 +185,51 @@ int WriteProfiledList(const std::string& binary, const std::string& application,
                    ostrivel::llvm_profile::ProfileDirectoryPath(channel,
                                                                 application)))
             << "\n";
+  return 0;
+}
+
+// Writes the list of the binaries "binaries", read into "listed", with its
+// module table and, for one binary, its build ID.
+int WriteSymbolList(const std::vector<std::string>& binaries,
+                    const std::vector<ostrivel::methods::ListedBinary>& listed,
+                    const std::string& application, const std::string& output) {
+  ostrivel::methods::CombinedList list =
+      ostrivel::methods::CombineBinaries(application, listed);
+  std::ofstream out(output, std::ios::binary | std::ios::trunc);
+  out << list.listText;
+  out.close();
+  if (!out) return Fail("cannot write " + Quoted(output));
+  // Several binaries have no one build ID: the module table names each.
+  std::string buildIdPath = output + ".build-id";
+  if (!WriteBuildIdFile(buildIdPath, listed.size() == 1
+                                         ? listed[0].buildId
+                                         : std::optional<std::string>())) {
+    return Fail("cannot write " + Quoted(buildIdPath));
+  }
+  // A program's list is found by its build ID alone; a library's, or one of
+  // several binaries, also needs the table of its modules.
+  std::string modulesPath = output + ".modules";
+  bool needsTable = listed.size() > 1 || !listed[0].program;
+  if (!WriteModuleTable(
+          modulesPath, needsTable ? std::optional<std::string>(list.modulesText)
+                                  : std::nullopt)) {
+    return Fail("cannot write " + Quoted(modulesPath));
+  }
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    if (listed[i].methods.empty()) {
+      std::cerr << "ostrivel-methods: warning: no function of "
+                << Printable(Quoted(binaries[i])) << " was selected\n";
+    }
+    if (!listed[i].buildId) {
+      std::cerr << "ostrivel-methods: warning: "
+                << Printable(Quoted(binaries[i]))
+                << " has no GNU build ID (link it with -Wl,--build-id): the "
+                   "probe cannot tell when the list is stale\n";
+    }
+  }
+  std::cout << "ostrivel-methods: " << list.methodCount << " methods of "
+            << Printable(Quoted(application)) << " written to "
+            << Printable(Quoted(output)) << "\n";
   return 0;
 }
 
@@ -193,10 +255,14 @@ int Main(int argc, char** argv) {
       "debug information for --source-dir) or the output not written; 2 a "
       "bad regular expression, application name or --source-dir; 3 (with "
       "--strict) written, but the program cannot be counted."};
-  std::string binary, application, output;
+  std::vector<std::string> binaries;
+  std::string application, output;
   std::vector<std::string> include, exclude, sourceDirs;
   Selection selection;
-  app.add_option("--binary", binary, "The executable to list (a regular file)")
+  app.add_option("--binary", binaries,
+                 "The executable or shared library to list (a regular "
+                 "file); repeated, the functions of all of them as one "
+                 "application, matched by symbol name")
       ->required();
   app.add_option("--application", application,
                  "Application name for the header; the service reports the "
@@ -256,72 +322,74 @@ int Main(int argc, char** argv) {
     dir = *canonical;
   }
 
-  std::string image;
-  std::string error;
-  if (!ostrivel::methods::ReadElfFile(binary, &image, &error)) {
-    return Fail(Quoted(binary) + ": " + error);
-  }
-  std::optional<ostrivel::methods::SourceFilter> sources;
-  if (!sourceDirs.empty()) {
-    ostrivel::methods::SourceFilter::Failure failure;
-    sources = ostrivel::methods::ReadSourceFilter(image, sourceDirs, &failure,
-                                                  &error);
-    if (failure ==
-        ostrivel::methods::SourceFilter::Failure::kNoDebugInformation) {
-      return Fail(Quoted(binary) +
-                  " has no debug information: build with -g to use "
-                  "--source-dir");
+  std::vector<ostrivel::methods::ListedBinary> listed;
+  // Per binary: what its check found, and how many functions were selected
+  // before --instrumented-only.
+  std::vector<ostrivel::methods::InstrumentationReport> reports;
+  std::vector<std::size_t> selected;
+  for (const std::string& binary : binaries) {
+    std::string image;
+    std::string error;
+    if (!ostrivel::methods::ReadElfFile(binary, &image, &error)) {
+      return Fail(Quoted(binary) + ": " + error);
     }
-    if (!sources) return Fail(Quoted(binary) + ": " + error);
-  }
-  if (route == "clang" ||
-      (route == "auto" && ostrivel::methods::HasProfileRecords(image))) {
-    return WriteProfiledList(binary, application, output, channel, image,
-                             selection, sources ? &*sources : nullptr);
-  }
-  std::vector<ostrivel::methods::FunctionSymbol> symbols;
-  if (!ostrivel::methods::ReadFunctionSymbols(image, &symbols, &error)) {
-    return Fail(Quoted(binary) + ": " + error);
-  }
-  std::optional<std::string> buildId = ostrivel::methods::ReadBuildId(image);
-  auto methods = ostrivel::methods::SelectMethods(symbols, selection);
-  if (sources) {
-    std::erase_if(methods, [&](const ostrivel::methods::Method& method) {
-      return !sources->KeepsAddress(method.address);
-    });
-  }
-  ostrivel::methods::InstrumentationReport report =
-      ostrivel::methods::CheckInstrumentation(image);
-  const std::size_t selected = methods.size();
-  if (instrumentedOnly) {
-    if (!report.checked) {
-      return Fail(Quoted(binary) +
-                  ": cannot tell which functions call the entry hook: " +
-                  report.cannotCheck);
+    std::optional<ostrivel::methods::SourceFilter> sources;
+    if (!sourceDirs.empty()) {
+      ostrivel::methods::SourceFilter::Failure failure;
+      sources = ostrivel::methods::ReadSourceFilter(image, sourceDirs, &failure,
+                                                    &error);
+      if (failure ==
+          ostrivel::methods::SourceFilter::Failure::kNoDebugInformation) {
+        return Fail(Quoted(binary) +
+                    " has no debug information: build with -g to use "
+                    "--source-dir");
+      }
+      if (!sources) return Fail(Quoted(binary) + ": " + error);
     }
-    methods = ostrivel::methods::InstrumentedMethods(methods, report);
+    if (route == "clang" ||
+        (route == "auto" && ostrivel::methods::HasProfileRecords(image))) {
+      if (binaries.size() > 1) {
+        return Fail("one --binary only for a program with profile records (" +
+                        Quoted(binary) + ")",
+                    kBadRequest);
+      }
+      return WriteProfiledList(binary, application, output, channel, image,
+                               selection, sources ? &*sources : nullptr);
+    }
+    std::vector<ostrivel::methods::FunctionSymbol> symbols;
+    if (!ostrivel::methods::ReadFunctionSymbols(image, &symbols, &error)) {
+      return Fail(Quoted(binary) + ": " + error);
+    }
+    auto methods = ostrivel::methods::SelectMethods(symbols, selection);
+    if (sources) {
+      std::erase_if(methods, [&](const ostrivel::methods::Method& method) {
+        return !sources->KeepsAddress(method.address);
+      });
+    }
+    reports.push_back(ostrivel::methods::CheckInstrumentation(image));
+    selected.push_back(methods.size());
+    if (instrumentedOnly) {
+      if (!reports.back().checked) {
+        return Fail(Quoted(binary) +
+                    ": cannot tell which functions call the entry hook: " +
+                    reports.back().cannotCheck);
+      }
+      methods = ostrivel::methods::InstrumentedMethods(methods, reports.back());
+    }
+    listed.push_back(ostrivel::methods::ListedBinary{
+        std::filesystem::path(binary).filename().string(),
+        ostrivel::methods::ReadBuildId(image),
+        ostrivel::methods::DefinesMain(symbols), std::move(methods)});
   }
-  std::ofstream out(output, std::ios::binary | std::ios::trunc);
-  out << ostrivel::methods::MethodListText(application, methods);
-  out.close();
-  if (!out) return Fail("cannot write " + Quoted(output));
-  std::string buildIdPath = output + ".build-id";
-  if (!WriteBuildIdFile(buildIdPath, buildId)) {
-    return Fail("cannot write " + Quoted(buildIdPath));
+  int written = WriteSymbolList(binaries, listed, application, output);
+  if (written != 0) return written;
+  int exitCode = 0;
+  for (std::size_t i = 0; i < binaries.size(); ++i) {
+    int reported = ReportInstrumentation(
+        binaries[i], reports[i], listed[i].methods, selected[i], strict);
+    if (exitCode == 0) exitCode = reported;
   }
-  if (methods.empty()) {
-    std::cerr << "ostrivel-methods: warning: no function of "
-              << Printable(Quoted(binary)) << " was selected\n";
-  }
-  if (!buildId) {
-    std::cerr << "ostrivel-methods: warning: " << Printable(Quoted(binary))
-              << " has no GNU build ID (link it with -Wl,--build-id): the "
-                 "probe cannot tell when the list is stale\n";
-  }
-  std::cout << "ostrivel-methods: " << methods.size() << " methods of "
-            << Printable(Quoted(application)) << " written to "
-            << Printable(Quoted(output)) << "\n";
-  return ReportInstrumentation(binary, report, methods, selected, strict);
+  return exitCode;
 }
 
 }  // namespace

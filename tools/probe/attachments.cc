@@ -1,5 +1,6 @@
 #include "tools/probe/attachments.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <time.h>
 #include <unistd.h>
@@ -120,6 +121,25 @@ tools::SegmentView* LookUpView(Attachment* attachment, Lookup lookup) {
   }
   attachment->view.store(successor, std::memory_order_release);
   return &successor->view;
+}
+
+bool AnySegmentOnChannel() {
+  // The segments' names end in ".<16 hex digits>" after the application;
+  // with an empty application what is left is the channel's prefix.
+  std::string prefix = tools::SegmentName(Channel(), "");
+  prefix = prefix.substr(1, prefix.size() - 18);
+  // POSIX shared memory objects are the files of /dev/shm on Linux.
+  DIR* directory = ::opendir("/dev/shm");
+  if (directory == nullptr) return false;
+  bool found = false;
+  while (dirent* entry = ::readdir(directory)) {
+    if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
+      found = true;
+      break;
+    }
+  }
+  ::closedir(directory);
+  return found;
 }
 
 void WriteWarning(const char* text) {

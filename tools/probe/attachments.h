@@ -59,6 +59,10 @@ inline tools::SegmentView* CurrentView(Attachment* attachment, Lookup lookup) {
 // The channel from OSTRIVEL_CHANNEL, "default" when unset; read once.
 const char* Channel();
 
+// Whether any counter segment of this user on Channel() exists: a service
+// counts on the channel, so a coverage run is going on.
+bool AnySegmentOnChannel();
+
 // Writes "text" to standard error, unbuffered.
 void WriteWarning(const char* text);
 

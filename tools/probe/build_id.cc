@@ -4,9 +4,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <link.h>
+#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -55,10 +57,8 @@ OSTRIVEL_NO_INSTRUMENT std::optional<std::string> FindInNotes(
   return std::nullopt;
 }
 
-OSTRIVEL_NO_INSTRUMENT int FromFirstObject(dl_phdr_info* info, std::size_t,
-                                           void* data) {
-  // The first object is the executable.
-  auto* id = static_cast<std::optional<std::string>*>(data);
+OSTRIVEL_NO_INSTRUMENT std::optional<std::string> BuildIdOf(
+    const dl_phdr_info* info) {
   for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
     const ElfW(Phdr)& header = info->dlpi_phdr[i];
     if (header.p_type != PT_NOTE) continue;
@@ -66,10 +66,49 @@ OSTRIVEL_NO_INSTRUMENT int FromFirstObject(dl_phdr_info* info, std::size_t,
     // NOLINTNEXTLINE(performance-no-int-to-ptr)
     const auto* notes = reinterpret_cast<const unsigned char*>(info->dlpi_addr +
                                                                header.p_vaddr);
-    *id = FindInNotes(notes, header.p_memsz, header.p_align == 8 ? 8 : 4);
-    if (*id) break;
+    auto id = FindInNotes(notes, header.p_memsz, header.p_align == 8 ? 8 : 4);
+    if (id) return id;
   }
+  return std::nullopt;
+}
+
+OSTRIVEL_NO_INSTRUMENT int FromFirstObject(dl_phdr_info* info, std::size_t,
+                                           void* data) {
+  // The first object is the executable.
+  *static_cast<std::optional<std::string>*>(data) = BuildIdOf(info);
   return 1;
+}
+
+OSTRIVEL_NO_INSTRUMENT std::string BaseName(const char* path) {
+  std::string text = path == nullptr ? "" : path;
+  std::size_t slash = text.rfind('/');
+  return slash == std::string::npos ? text : text.substr(slash + 1);
+}
+
+OSTRIVEL_NO_INSTRUMENT int AddModule(dl_phdr_info* info, std::size_t,
+                                     void* data) {
+  auto* modules = static_cast<std::vector<LoadedModule>*>(data);
+  LoadedModule module;
+  module.bias = info->dlpi_addr;
+  module.start = UINTPTR_MAX;
+  for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+    const ElfW(Phdr)& header = info->dlpi_phdr[i];
+    if (header.p_type != PT_LOAD) continue;
+    module.start = std::min<std::uintptr_t>(module.start,
+                                            info->dlpi_addr + header.p_vaddr);
+    module.end = std::max<std::uintptr_t>(
+        module.end, info->dlpi_addr + header.p_vaddr + header.p_memsz);
+  }
+  if (module.start >= module.end) return 0;  // nothing mapped
+  module.executable = modules->empty();
+  // The executable has no name of its own here; the loader keeps the path
+  // it was started by.
+  module.fileName = BaseName(
+      module.executable ? reinterpret_cast<const char*>(::getauxval(AT_EXECFN))
+                        : info->dlpi_name);
+  module.buildId = BuildIdOf(info);
+  modules->push_back(std::move(module));
+  return 0;
 }
 
 }  // namespace
@@ -78,6 +117,12 @@ OSTRIVEL_NO_INSTRUMENT std::optional<std::string> ProgramBuildId() {
   std::optional<std::string> id;
   ::dl_iterate_phdr(FromFirstObject, &id);
   return id;
+}
+
+OSTRIVEL_NO_INSTRUMENT std::vector<LoadedModule> LoadedModules() {
+  std::vector<LoadedModule> modules;
+  ::dl_iterate_phdr(AddModule, &modules);
+  return modules;
 }
 
 OSTRIVEL_NO_INSTRUMENT ListBuildId
@@ -104,6 +149,29 @@ ReadListBuildId(const std::string& listPath) {
   std::string text(buffer, static_cast<std::size_t>(got));
   result.id = text.substr(0, text.find_first_of("\r\n"));
   return result;
+}
+
+OSTRIVEL_NO_INSTRUMENT std::optional<std::string> ReadModuleTableText(
+    const std::string& listPath) {
+  std::string path = listPath + ".modules";
+  int file = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (file < 0) {
+    if (errno == ENOENT) return std::nullopt;
+    return std::string();
+  }
+  std::string text;
+  struct stat status {};
+  if (::fstat(file, &status) == 0 && S_ISREG(status.st_mode)) {
+    char buffer[65536];
+    for (;;) {
+      ssize_t got = ::read(file, buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      text.append(buffer, static_cast<std::size_t>(got));
+    }
+  }
+  ::close(file);
+  return text;
 }
 
 }  // namespace ostrivel::probe
