@@ -192,6 +192,26 @@ TEST_F(ServiceSlotsTest, AProgramToldNoSlotCountsIntoNone) {
   EXPECT_NE(ExitCode(*status), 0);  // the segment is missing
 }
 
+TEST_F(ServiceSlotsTest, EachSlotHasItsOwnProfileDirectoriesOnTheClangRoute) {
+  WriteFile(dir_.File("methods/route.csv"),
+            "ProjectName;Route\nllvm:00000000000000aa;main\n");
+  SlotService service(dir_, channel_, 2);
+  ASSERT_TRUE(service.ok()) << service.process().ReadAllErrors(1000);
+  std::string log = ReadFile(dir_.File("service.log"));
+  std::vector<std::string> directories;
+  for (int slot = 0; slot < 2; ++slot) {
+    std::smatch match;
+    std::regex note("info slot " + std::to_string(slot) +
+                    R"(: application "Route": counted from clang's raw )"
+                    R"(profiles; run its programs with LLVM_PROFILE_FILE=)"
+                    R"((\S+)/%p%c\.profraw\n)");
+    ASSERT_TRUE(std::regex_search(log, match, note)) << log;
+    directories.push_back(match[1]);
+    EXPECT_TRUE(std::filesystem::is_directory(directories.back()));
+  }
+  EXPECT_NE(directories[0], directories[1]);
+}
+
 // The lines printed when ready, the ports file and the ports themselves.
 struct Readiness {
   int slots;
