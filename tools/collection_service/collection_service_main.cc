@@ -70,8 +70,9 @@ int Main(int argc, char** argv) {
       ->check(CLI::Range(0, 65535))
       ->capture_default_str();
   app.add_option("--slots", options.slots,
-                 "Independent slots, each with its own port and its own "
-                 "counters, for harnesses that run tests side by side. With "
+                 "Independent slots (1 to 1024), each with its own port and "
+                 "its own counters, for harnesses that run tests side by "
+                 "side. With "
                  "more than one, slot i counts on the channel "
                  "\"<channel>.<i>\"")
       ->check([](const std::string& text) -> std::string {
@@ -113,10 +114,11 @@ int Main(int argc, char** argv) {
                  "the library's connection waits while a test runs")
       ->check(CLI::Range(0.001, 31536000.0))
       ->capture_default_str();
-  app.add_option("--max-connections", options.maxConnections,
-                 "Connections open at once; beyond it, the oldest one that "
-                 "has sent no request is closed for the new one, or the new "
-                 "one is when there is none")
+  app.add_option(
+         "--max-connections", options.maxConnections,
+         "Connections open at once (per slot); beyond it, the oldest one that "
+         "has sent no request is closed for the new one, or the new "
+         "one is when there is none")
       ->check(CLI::Range(1, 1000000))
       ->capture_default_str();
   app.add_option("--allow-host", options.allowedHosts,
