@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <deque>
 #include <list>
 #include <optional>
 #include <utility>
@@ -153,11 +154,35 @@ class LineThrottle {
   std::uint64_t held_ = 0;
 };
 
+// The service's log as one slot writes to it: with several slots, every
+// line of a slot names it, so that one test's lines can be followed.
+class SlotLog {
+ public:
+  SlotLog(ServiceLog* log, std::string prefix)
+      : log_(log), prefix_(std::move(prefix)) {}
+  void Info(std::string_view message) { log_->Info(Prefixed(message)); }
+  void Error(std::string_view message) { log_->Error(Prefixed(message)); }
+
+ private:
+  std::string Prefixed(std::string_view message) const {
+    return prefix_ + std::string(message);
+  }
+
+  ServiceLog* log_;
+  std::string prefix_;
+};
+
 class Session;
 
+// What the connections of one slot share: its counters, its test owner,
+// its limits.
 struct Shared {
-  ServiceLog* log;
+  Shared(ServiceLog* serviceLog, std::string prefix)
+      : log(serviceLog, std::move(prefix)) {}
+
+  SlotLog log;
   ServiceOptions options;
+  std::string channel;     // the slot's, see SlotChannel()
   bool checkHost = false;  // listening on a loopback address
   CounterTable counters;
   TestOwner owner;
@@ -186,7 +211,7 @@ class Session : public std::enable_shared_from_this<Session> {
     beast::error_code ec;
     tcp::endpoint remote = stream_.socket().remote_endpoint(ec);
     peer_ = ec ? std::string("an unknown peer") : EndpointText(remote);
-    shared_->log->Info("connection from " + peer_);
+    shared_->log.Info("connection from " + peer_);
     position_ = shared_->sessions.insert(shared_->sessions.end(), this);
     open_ = true;
     // The library sends its first request as soon as it has connected.
@@ -207,8 +232,8 @@ class Session : public std::enable_shared_from_this<Session> {
       shared_->sessions.erase(position_);
       if (shared_->owner.connection == connection_) {
         shared_->owner.connection.reset();
-        shared_->log->Info("the test opened by " + peer_ +
-                           " ends with its connection");
+        shared_->log.Info("the test opened by " + peer_ +
+                          " ends with its connection");
       }
     }
     beast::error_code ignored;
@@ -235,8 +260,8 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void OnFirstBytes(beast::error_code ec, std::size_t size) {
     if (ec == beast::error::timeout) {
-      shared_->log->Info("connection from " + peer_ + " closed: idle for " +
-                         SecondsText(shared_->options.idleTimeout));
+      shared_->log.Info("connection from " + peer_ + " closed: idle for " +
+                        SecondsText(shared_->options.idleTimeout));
       Close();
       return;
     }
@@ -252,10 +277,10 @@ class Session : public std::enable_shared_from_this<Session> {
     if (ec == asio::error::operation_aborted) return true;
     if (ec == http::error::end_of_stream || ec == asio::error::eof ||
         ec == asio::error::connection_reset) {
-      shared_->log->Info("connection from " + peer_ + " closed");
+      shared_->log.Info("connection from " + peer_ + " closed");
     } else {
-      shared_->log->Error("connection from " + peer_ +
-                          " closed: " + ec.message());
+      shared_->log.Error("connection from " + peer_ +
+                         " closed: " + ec.message());
     }
     Close();
     return true;
@@ -274,9 +299,9 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void OnRead(beast::error_code ec) {
     if (ec == beast::error::timeout) {
-      shared_->log->Info("connection from " + peer_ +
-                         " closed: no whole request within " +
-                         SecondsText(shared_->options.requestTimeout));
+      shared_->log.Info("connection from " + peer_ +
+                        " closed: no whole request within " +
+                        SecondsText(shared_->options.requestTimeout));
       Close();
       return;
     }
@@ -290,20 +315,20 @@ class Session : public std::enable_shared_from_this<Session> {
       // The framing is broken, so where the next request starts is unknown:
       // answer and close.
       std::string message = "malformed HTTP request: " + ec.message();
-      shared_->log->Error(peer_ + ": refused: " + message);
+      shared_->log.Error(peer_ + ": refused: " + message);
       Respond(http::status::bad_request, ErrorBody(message), 11, false);
       return;
     }
     const auto& request = parser_->get();
     if (request.method() != http::verb::post) {
       std::string message = "only POST requests are served";
-      shared_->log->Error(peer_ + ": refused: " + message);
+      shared_->log.Error(peer_ + ": refused: " + message);
       Respond(http::status::bad_request, ErrorBody(message), request.version(),
               request.keep_alive());
       return;
     }
     if (std::optional<std::string> refusal = Foreign(request)) {
-      shared_->log->Error(peer_ + ": refused: " + *refusal);
+      shared_->log.Error(peer_ + ": refused: " + *refusal);
       Respond(http::status::forbidden, ErrorBody(*refusal), request.version(),
               request.keep_alive());
       return;
@@ -313,9 +338,9 @@ class Session : public std::enable_shared_from_this<Session> {
         AnswerRequest(request.body(), connection_, &shared_->owner,
                       &shared_->counters, FormatTimestamp(AnswerClockNow()));
     if (answer.failed) {
-      shared_->log->Error(peer_ + ": " + answer.logLine);
+      shared_->log.Error(peer_ + ": " + answer.logLine);
     } else {
-      shared_->log->Info(peer_ + ": " + answer.logLine);
+      shared_->log.Info(peer_ + ": " + answer.logLine);
     }
     Respond(static_cast<http::status>(answer.status), std::move(answer.body),
             request.version(), request.keep_alive());
@@ -373,13 +398,13 @@ class Session : public std::enable_shared_from_this<Session> {
   void OnWrite(beast::error_code ec) {
     if (ec) {
       if (ec != asio::error::operation_aborted) {
-        shared_->log->Error("cannot answer " + peer_ + ": " + ec.message());
+        shared_->log.Error("cannot answer " + peer_ + ": " + ec.message());
       }
       Close();
       return;
     }
     if (!response_.keep_alive()) {
-      shared_->log->Info("connection from " + peer_ + " closed by the service");
+      shared_->log.Info("connection from " + peer_ + " closed by the service");
       Close();
       return;
     }
@@ -403,10 +428,10 @@ bool OutOfDescriptors(beast::error_code ec) {
          ec == boost::system::errc::too_many_files_open_in_system;
 }
 
-}  // namespace
-
-struct CollectionService::Impl {
-  explicit Impl(ServiceLog* log) { shared.log = log; }
+// The listening socket of one slot.
+struct Listener {
+  Listener(asio::io_context& io, Shared* slot)
+      : shared(*slot), acceptor(io), retry(io) {}
 
   void Accept() {
     acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
@@ -431,8 +456,8 @@ struct CollectionService::Impl {
     }
     std::string suffix;
     if (shared.acceptLines.Allow(&suffix)) {
-      shared.log->Error("cannot accept a connection: " + ec.message() +
-                        "; trying again in 100 ms" + suffix);
+      shared.log.Error("cannot accept a connection: " + ec.message() +
+                       "; trying again in 100 ms" + suffix);
     }
     retry.expires_after(kAcceptRetry);
     retry.async_wait([this](beast::error_code waited) {
@@ -450,7 +475,7 @@ struct CollectionService::Impl {
         tcp::endpoint remote = socket.remote_endpoint(ec);
         std::string suffix;
         if (shared.shedLines.Allow(&suffix)) {
-          shared.log->Error(
+          shared.log.Error(
               reason + ": refused the connection from " +
               (ec ? std::string("an unknown peer") : EndpointText(remote)) +
               ", every open one is a harness's" + suffix);
@@ -475,7 +500,7 @@ struct CollectionService::Impl {
     if (oldest == nullptr) return false;
     std::string suffix;
     if (shared.shedLines.Allow(&suffix)) {
-      shared.log->Error(
+      shared.log.Error(
           reason + ": closed the connection from " + oldest->peer() +
           ", which had sent no request, to take a new one" + suffix);
     }
@@ -483,14 +508,31 @@ struct CollectionService::Impl {
     return true;
   }
 
-  // The sessions that the context's pending handlers hold point into
-  // "shared", so it is declared before the context and outlives it.
-  Shared shared;
-  asio::io_context io{1};
-  tcp::acceptor acceptor{io};
-  asio::steady_timer retry{io};
-  std::optional<asio::signal_set> signals;
+  Shared& shared;
+  tcp::acceptor acceptor;
+  asio::steady_timer retry;
   tcp::endpoint bound;
+};
+
+}  // namespace
+
+std::string SlotChannel(const std::string& channel, std::size_t slot,
+                        std::size_t slots) {
+  if (slots <= 1) return channel;
+  return channel + "." + std::to_string(slot);
+}
+
+struct CollectionService::Impl {
+  explicit Impl(ServiceLog* serviceLog) : log(serviceLog) {}
+
+  ServiceLog* log;
+  // The sessions that the context's pending handlers hold point into the
+  // slots' shared state, so it is declared before the context and outlives
+  // it; the listeners go before the context.
+  std::deque<Shared> slots;
+  asio::io_context io{1};
+  std::deque<Listener> listeners;
+  std::optional<asio::signal_set> signals;
 };
 
 CollectionService::CollectionService(ServiceLog* log)
@@ -500,7 +542,7 @@ CollectionService::~CollectionService() {
   // Handlers still queued hold the sessions; destroying them with the
   // context closes the connections, and only then do the segments go.
   beast::error_code ignored;
-  impl_->acceptor.close(ignored);
+  for (Listener& listener : impl_->listeners) listener.acceptor.close(ignored);
   impl_->signals.reset();
   impl_->io.stop();
   impl_.reset();
@@ -508,12 +550,23 @@ CollectionService::~CollectionService() {
 
 bool CollectionService::Start(const ServiceOptions& options,
                               std::string* error) {
-  impl_->shared.options = options;
+  if (options.slots < 1 || options.slots > kMaxSlots) {
+    *error = "the number of slots must be 1 to " + std::to_string(kMaxSlots) +
+             ", not " + std::to_string(options.slots);
+    return false;
+  }
+  if (options.port != 0 && options.port + (options.slots - 1) > 65535) {
+    *error = std::to_string(options.slots) + " slots need the ports " +
+             std::to_string(options.port) + " to " +
+             std::to_string(options.port + options.slots - 1) +
+             ", beyond the last port, 65535";
+    return false;
+  }
   MethodCatalog catalog;
   if (!LoadMethodCatalog(options.methodsDirectory, &catalog, error)) {
     return false;
   }
-  ServiceLog& log = *impl_->shared.log;
+  ServiceLog& log = *impl_->log;
   for (const std::string& problem : catalog.problems) {
     log.Error("method list skipped: " + problem);
   }
@@ -521,14 +574,22 @@ bool CollectionService::Start(const ServiceOptions& options,
     log.Error("no method list in \"" + options.methodsDirectory +
               "\": answers to ASK will name no application");
   }
-  std::vector<std::string> notes;
-  ServiceLog* serviceLog = impl_->shared.log;
-  impl_->shared.counters.ReportProfileProblemsTo(
-      [serviceLog](const std::string& line) { serviceLog->Error(line); });
-  if (!impl_->shared.counters.Create(options.channel, catalog, error, &notes)) {
-    return false;
+  for (std::size_t i = 0; i < options.slots; ++i) {
+    std::string prefix =
+        options.slots > 1 ? "slot " + std::to_string(i) + ": " : "";
+    Shared& slot = impl_->slots.emplace_back(impl_->log, prefix);
+    slot.options = options;
+    slot.channel = SlotChannel(options.channel, i, options.slots);
+    SlotLog* slotLog = &slot.log;
+    slot.counters.ReportProfileProblemsTo(
+        [slotLog](const std::string& line) { slotLog->Error(line); });
+    std::vector<std::string> notes;
+    if (!slot.counters.Create(slot.channel, catalog, error, &notes)) {
+      error->insert(0, prefix);
+      return false;
+    }
+    for (const std::string& note : notes) slot.log.Info(note);
   }
-  for (const std::string& note : notes) log.Info(note);
   for (const auto& [application, lines] : catalog.applications) {
     log.Info("application \"" + application +
              "\": " + std::to_string(lines.size()) + " method(s)");
@@ -550,36 +611,61 @@ bool CollectionService::Start(const ServiceOptions& options,
     }
     endpoint = results.begin()->endpoint();
   }
-  std::string where = EndpointText(endpoint);
-  auto& acceptor = impl_->acceptor;
-  if (acceptor.open(endpoint.protocol(), ec) ||
-      acceptor.set_option(asio::socket_base::reuse_address(true), ec) ||
-      acceptor.bind(endpoint, ec) ||
-      acceptor.listen(asio::socket_base::max_listen_connections, ec)) {
-    *error = "cannot listen on " + where + ": " + ec.message();
-    acceptor.close(ec);
-    return false;
+  // Every slot listens before any is served, so that a taken port ends the
+  // start and no harness is ever served by half a service.
+  for (Shared& slot : impl_->slots) {
+    Listener& listener = impl_->listeners.emplace_back(impl_->io, &slot);
+    if (options.port != 0) {
+      endpoint.port(static_cast<std::uint16_t>(options.port +
+                                               impl_->listeners.size() - 1));
+    }
+    std::string where = EndpointText(endpoint);
+    auto& acceptor = listener.acceptor;
+    if (acceptor.open(endpoint.protocol(), ec) ||
+        acceptor.set_option(asio::socket_base::reuse_address(true), ec) ||
+        acceptor.bind(endpoint, ec) ||
+        acceptor.listen(asio::socket_base::max_listen_connections, ec)) {
+      *error =
+          (options.slots > 1
+               ? "slot " + std::to_string(impl_->listeners.size() - 1) + ": "
+               : std::string()) +
+          "cannot listen on " + where + ": " + ec.message();
+      acceptor.close(ec);
+      return false;
+    }
+    listener.bound = acceptor.local_endpoint(ec);
+    slot.checkHost = listener.bound.address().is_loopback();
+    slot.log.Info("listening on " + EndpointText(listener.bound) +
+                  ", channel \"" + slot.channel + "\"");
   }
-  impl_->bound = acceptor.local_endpoint(ec);
-  impl_->shared.checkHost = impl_->bound.address().is_loopback();
-  log.Info("listening on " + EndpointText(impl_->bound) + ", channel \"" +
-           options.channel + "\"");
-  impl_->Accept();
+  for (Listener& listener : impl_->listeners) listener.Accept();
   return true;
 }
 
-std::string CollectionService::Endpoint() const {
-  return EndpointText(impl_->bound);
+std::size_t CollectionService::slots() const { return impl_->listeners.size(); }
+
+std::string CollectionService::Endpoint(std::size_t slot) const {
+  return EndpointText(impl_->listeners.at(slot).bound);
 }
 
-std::uint16_t CollectionService::port() const { return impl_->bound.port(); }
+std::string CollectionService::Address(std::size_t slot) const {
+  return impl_->listeners.at(slot).bound.address().to_string();
+}
+
+std::uint16_t CollectionService::port(std::size_t slot) const {
+  return impl_->listeners.at(slot).bound.port();
+}
+
+const std::string& CollectionService::Channel(std::size_t slot) const {
+  return impl_->slots.at(slot).channel;
+}
 
 void CollectionService::StopOnSignals() {
   impl_->signals.emplace(impl_->io, SIGINT, SIGTERM);
   impl_->signals->async_wait([this](beast::error_code ec, int signal) {
     if (ec) return;
-    impl_->shared.log->Info(std::string("shutting down on ") +
-                            (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+    impl_->log->Info(std::string("shutting down on ") +
+                     (signal == SIGINT ? "SIGINT" : "SIGTERM"));
     impl_->io.stop();
   });
 }

@@ -6,8 +6,12 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 #include <string>
+#include <system_error>
 
 #include <CLI/CLI.hpp>
 
@@ -16,8 +20,38 @@
 
 namespace {
 
+using ostrivel::collection::CollectionService;
+
+// Writes "<i> <host> <port>" per slot to "path" whole: to a temporary name
+// first, then renamed, so that a script waiting for the file never reads
+// half of it.
+bool WritePortsFile(const CollectionService& service, const std::string& path,
+                    std::string* error) {
+  std::ostringstream text;
+  for (std::size_t i = 0; i < service.slots(); ++i) {
+    text << i << ' ' << service.Address(i) << ' ' << service.port(i) << '\n';
+  }
+  std::string temporary = path + ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text.str();
+    out.close();
+    if (!out) {
+      *error = "cannot write the ports file \"" + temporary + "\"";
+      return false;
+    }
+  }
+  std::error_code ec;
+  std::filesystem::rename(temporary, path, ec);
+  if (ec) {
+    std::filesystem::remove(temporary, ec);
+    *error = "cannot write the ports file \"" + path + "\"";
+    return false;
+  }
+  return true;
+}
+
 int Main(int argc, char** argv) {
-  using ostrivel::collection::CollectionService;
   using ostrivel::collection::ServiceLog;
   using ostrivel::collection::ServiceOptions;
 
@@ -30,16 +64,42 @@ int Main(int argc, char** argv) {
   std::string logPath;
   app.add_option("--host", options.host, "Address to listen on")
       ->capture_default_str();
-  app.add_option("--port", port, "TCP port; 0 picks a free one")
+  app.add_option("--port", port,
+                 "TCP port of slot 0; slot i listens on port + i. 0 picks a "
+                 "free port for each slot")
       ->check(CLI::Range(0, 65535))
       ->capture_default_str();
+  app.add_option("--slots", options.slots,
+                 "Independent slots (1 to 1024), each with its own port and "
+                 "its own counters, for harnesses that run tests side by "
+                 "side. With "
+                 "more than one, slot i counts on the channel "
+                 "\"<channel>.<i>\"")
+      ->check([](const std::string& text) -> std::string {
+        std::size_t slots = 0;
+        std::istringstream in(text);
+        if (!(in >> slots) || !in.eof() || text.front() == '-' || slots < 1 ||
+            slots > ostrivel::collection::kMaxSlots) {
+          return "must be a whole number from 1 to " +
+                 std::to_string(ostrivel::collection::kMaxSlots) + ", not \"" +
+                 text + "\"";
+        }
+        return std::string();
+      })
+      ->capture_default_str();
+  std::string portsFile;
+  app.add_option("--ports-file", portsFile,
+                 "Once every slot listens, write \"<slot> <host> <port>\" per "
+                 "slot to this file (whole, through a rename); removed when "
+                 "the service stops");
   app.add_option("--methods", options.methodsDirectory,
                  "Methods directory: every file whose name ends in \"csv\" is "
                  "a method list (the library's methods_location)")
       ->required();
   app.add_option("--channel", options.channel,
                  "Names the counter segments; probes read it from "
-                 "OSTRIVEL_CHANNEL")
+                 "OSTRIVEL_CHANNEL (with several slots, slot i's is "
+                 "\"<channel>.<i>\")")
       ->capture_default_str();
   app.add_option("--log", logPath, "Log file (default: standard error)");
   double requestSeconds = 30;
@@ -54,10 +114,11 @@ int Main(int argc, char** argv) {
                  "the library's connection waits while a test runs")
       ->check(CLI::Range(0.001, 31536000.0))
       ->capture_default_str();
-  app.add_option("--max-connections", options.maxConnections,
-                 "Connections open at once; beyond it, the oldest one that "
-                 "has sent no request is closed for the new one, or the new "
-                 "one is when there is none")
+  app.add_option(
+         "--max-connections", options.maxConnections,
+         "Connections open at once (per slot); beyond it, the oldest one that "
+         "has sent no request is closed for the new one, or the new "
+         "one is when there is none")
       ->check(CLI::Range(1, 1000000))
       ->capture_default_str();
   app.add_option("--allow-host", options.allowedHosts,
@@ -91,9 +152,26 @@ int Main(int argc, char** argv) {
     return 1;
   }
   service.StopOnSignals();
-  std::cout << "ostrivel-service listening on " << service.Endpoint()
-            << std::endl;
+  if (!portsFile.empty() && !WritePortsFile(service, portsFile, &error)) {
+    log.Error(error);
+    if (!logPath.empty()) std::cerr << "ostrivel-service: " << error << "\n";
+    return 1;
+  }
+  if (service.slots() == 1) {
+    std::cout << "ostrivel-service listening on " << service.Endpoint()
+              << std::endl;
+  } else {
+    for (std::size_t i = 0; i < service.slots(); ++i) {
+      std::cout << "slot " << i << " listening on " << service.Endpoint(i)
+                << "\n";
+    }
+    std::cout.flush();
+  }
   service.Run();
+  if (!portsFile.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove(portsFile, ignored);
+  }
   log.Info("stopped");
   return 0;
 }
