@@ -30,6 +30,8 @@ struct RunSpec {
   std::vector<std::string> methods = kShop;
   // Tests whose trace file is deleted after the run.
   std::vector<std::string> lostTraces = {};
+  // Bytes appended to the result file after the run.
+  std::string appended = "";
 };
 
 struct Outcome {
@@ -66,6 +68,7 @@ std::vector<std::unique_ptr<LibraryResults>> MakeRuns(
     for (const std::string& test : spec.lostTraces) {
       std::filesystem::remove(TracePath(run->locations(), test, "Shop"));
     }
+    run->AppendToResults(spec.appended);
     runs.push_back(std::move(run));
   }
   return runs;
@@ -103,10 +106,14 @@ TEST(MergeTest, CombinesRunsOrRefuses) {
              "ostrivel-report: merge: \"Look\" of \"Shop\" from \"{top}run3\" "
              "replaces the one from \"{top}run1\"\n"}},
            {"a lost trace file",
-            {{{{"Buy", {4, 0, 1}}, {"Look", {0, 2, 0}}}, kShop, {"Look"}},
+            {{{{"Buy", {4, 0, 1}}, {"Look", {0, 2, 0}}},
+              kShop,
+              {"Look"},
+              "Half;Shop;1"},
              {{{"Pay", {0, 0, 7}}}}},
             0,
-            {"run1/result.csv:3: row not used: the trace file \""}},
+            {"run1/result.csv:3: row not used: the trace file \"",
+             "run1/result.csv:4: row not used: the row has no line end"}},
            {"odd names",
             {{{{"Buy \"now\" {0} 100%", {4, 0, 1}}, {"Größe über", {0, 2, 0}}}},
              {{{"a;b", {0, 0, 7}}, {"tab\there", {1, 0, 0}}}}},
@@ -133,6 +140,8 @@ TEST(MergeTest, CombinesRunsOrRefuses) {
           runs[i]->locations().tracePrefix, name);
       arguments.push_back(name);
       expectedRows += Rows(runs[i]->locations().results);
+      // A row cut short is ended, never glued to the next run's first.
+      if (!c.runs[i].appended.empty()) expectedRows += "\r\n";
     }
     Outcome outcome = Report(arguments);
     EXPECT_EQ(outcome.exitCode, c.exitCode) << outcome.errors;
