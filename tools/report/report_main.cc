@@ -2,10 +2,13 @@
 // the trace files and the method lists. See report_command.h.
 
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "formats/defaults.h"
+#include "tools/report/merge_runs.h"
 #include "tools/report/report_command.h"
 
 namespace {
@@ -19,6 +22,8 @@ int Main(int argc, char** argv) {
   std::string pattern;
   bool ignoreCase = false;
   bool eachMethod = false;
+  std::string into;
+  std::vector<std::string> runs;
 
   CLI::App app{
       "Reads a result file, the trace files beside it and the method lists, "
@@ -26,9 +31,11 @@ int Main(int argc, char** argv) {
       "HTML page, or as answers for a terminal or a CI script.\n"
       "Rows it cannot use (no trace file, a trace file of another run, a "
       "name holding \";\") are listed on standard error and in the page.\n"
+      "\"merge\" combines the results of runs sharded over several "
+      "machines into one folder that every command reads.\n"
       "Exit code: 0 done; 1 tests-for found no test; 2 bad options, "
       "input that cannot be read, or (tests-for, uncovered) no usable row "
-      "of the application.",
+      "of the application, or (merge) runs that cannot be merged.",
       "ostrivel-report"};
   app.require_subcommand(1);
   app.add_option("-c,--config", sources.config,
@@ -66,11 +73,44 @@ int Main(int argc, char** argv) {
       "uncovered", "Print the method-list lines of APP that no test reaches");
   uncovered->add_option("application", application, "APP")->required();
 
+  CLI::App* merge = app.add_subcommand(
+      "merge",
+      "Combine runs into the folder DIR: DIR/result.csv (the header once, "
+      "every row of each run in its order, runs in the order given), the "
+      "trace files beside it and DIR/methods/; read it with --results "
+      "DIR/result.csv. Where a test and an application appear in two runs "
+      "the later run's row and trace file win. Refuses when DIR exists and "
+      "is not empty, or when runs hold different method lists for one "
+      "application");
+  merge
+      ->add_option("--into", into,
+                   "The folder to create (it must not exist or be empty)")
+      ->required();
+  merge
+      ->add_option("runs", runs,
+                   "RUN_DIR...: a run's folder (result.csv, the trace files "
+                   "beside it, methods/), its result file, or its "
+                   "configuration file")
+      ->required();
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     int code = app.exit(error);
     return code == 0 ? 0 : kCannotRead;
+  }
+
+  if (merge->parsed()) {
+    // The runs say where each reads from; one set of locations for all of
+    // them would merge a run with itself.
+    if (!sources.config.empty() || !sources.results.empty() ||
+        !sources.traces.empty() || !sources.methods.empty()) {
+      std::cerr << "ostrivel-report: merge: name each run as RUN_DIR; "
+                   "--config, --results, --traces and --methods do not "
+                   "apply\n";
+      return kCannotRead;
+    }
+    return ostrivel::report::RunMerge(into, runs, std::cout, std::cerr);
   }
 
   std::string error;
