@@ -212,4 +212,15 @@ std::string ActionRequest(std::uint16_t port, std::string_view action) {
   return LibraryRequest(port, "{\"action\":\"" + std::string(action) + "\"}");
 }
 
+ProgramRun RunProgram(const std::vector<std::string>& argv,
+                      const std::vector<std::string>& environment) {
+  ChildProcess child;
+  ProgramRun run;
+  if (!child.Start(argv, environment)) return run;
+  while (auto line = child.ReadLine()) run.output += *line + "\n";
+  run.errors = child.ReadAllErrors();
+  run.exitCode = ExitCode(child.Wait().value_or(-1));
+  return run;
+}
+
 }  // namespace ostrivel::tools::testing

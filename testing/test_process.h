@@ -52,6 +52,18 @@ class ChildProcess {
 
 using process::ExitCode;
 
+// A program run to its end: its exit code (-1 when it could not be started
+// or did not end in time), standard output and standard error.
+struct ProgramRun {
+  int exitCode = -1;
+  std::string output;
+  std::string errors;
+};
+
+// Runs "argv" as ChildProcess::Start() does and waits for its end.
+ProgramRun RunProgram(const std::vector<std::string>& argv,
+                      const std::vector<std::string>& environment = {});
+
 struct HttpAnswer {
   int status = 0;
   std::vector<std::pair<std::string, std::string>> headers;

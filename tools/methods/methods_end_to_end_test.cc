@@ -35,23 +35,8 @@ using tools::testing::ActionRequest;
 using tools::testing::ChildProcess;
 using tools::testing::ExitCode;
 using tools::testing::HttpClient;
-
-struct ProgramRun {
-  int exitCode = -1;
-  std::string output;
-  std::string errors;
-};
-
-ProgramRun RunProgram(const std::vector<std::string>& argv,
-                      const std::vector<std::string>& environment = {}) {
-  ChildProcess child;
-  ProgramRun run;
-  if (!child.Start(argv, environment)) return run;
-  while (auto line = child.ReadLine()) run.output += *line + "\n";
-  run.errors = child.ReadAllErrors();
-  run.exitCode = ExitCode(child.Wait().value_or(-1));
-  return run;
-}
+using tools::testing::ProgramRun;
+using tools::testing::RunProgram;
 
 class MethodsEndToEndTest : public ::testing::Test {
  protected:
