@@ -74,6 +74,8 @@ struct FunctionTable {
   // The executable's range, checked before the others.
   Range first{0, 0};
   std::vector<Range> ranges;
+  // The table this one replaced, kept reachable (see above).
+  const FunctionTable* previous = nullptr;
 };
 
 // A module that a list was made for.
@@ -294,6 +296,7 @@ OSTRIVEL_NO_INSTRUMENT void Scan() {
     gStartTable = std::move(*table);
     return;
   }
+  table->previous = gTable.load(std::memory_order_relaxed);
   gTable.store(table.release(), std::memory_order_release);
   gRescanned.store(true, std::memory_order_release);
 }
