@@ -102,10 +102,13 @@ OSTRIVEL_NO_INSTRUMENT int AddModule(dl_phdr_info* info, std::size_t,
   if (module.start >= module.end) return 0;  // nothing mapped
   module.executable = modules->empty();
   // The executable has no name of its own here; the loader keeps the path
-  // it was started by.
-  module.fileName = BaseName(
-      module.executable ? reinterpret_cast<const char*>(::getauxval(AT_EXECFN))
-                        : info->dlpi_name);
+  // it was started by, as an address in the auxiliary vector.
+  const char* name = info->dlpi_name;
+  if (module.executable) {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
+    name = reinterpret_cast<const char*>(::getauxval(AT_EXECFN));
+  }
+  module.fileName = BaseName(name);
   module.buildId = BuildIdOf(info);
   modules->push_back(std::move(module));
   return 0;
