@@ -25,7 +25,7 @@ const std::vector<std::string> kShop = {"0x1;shop::checkout();shop",
                                         "0x3;shop::pay();shop"};
 
 // One shard's run: its method list for "Shop" and its tests in order.
-struct RunSpec {
+struct RunPlan {
   std::vector<std::pair<std::string, std::vector<std::int32_t>>> tests;
   std::vector<std::string> methods = kShop;
   // Tests whose trace file is deleted after the run.
@@ -57,18 +57,18 @@ Outcome Report(const std::vector<std::string>& arguments) {
 // The runs, written by the library one after the other (its state is per
 // process), each in a folder of its own.
 std::vector<std::unique_ptr<LibraryResults>> MakeRuns(
-    const std::vector<RunSpec>& specs) {
+    const std::vector<RunPlan>& plans) {
   std::vector<std::unique_ptr<LibraryResults>> runs;
-  for (const RunSpec& spec : specs) {
+  for (const RunPlan& plan : plans) {
     auto run = std::make_unique<LibraryResults>();
-    run->AddMethodList("Shop", spec.methods);
-    for (const auto& [test, counts] : spec.tests) {
+    run->AddMethodList("Shop", plan.methods);
+    for (const auto& [test, counts] : plan.tests) {
       run->RunTest(test, {{"Shop", counts}});
     }
-    for (const std::string& test : spec.lostTraces) {
+    for (const std::string& test : plan.lostTraces) {
       std::filesystem::remove(TracePath(run->locations(), test, "Shop"));
     }
-    run->AppendToResults(spec.appended);
+    run->AppendToResults(plan.appended);
     runs.push_back(std::move(run));
   }
   return runs;
@@ -82,7 +82,7 @@ std::string Rows(const std::string& path) {
 
 struct MergeCase {
   const char* what;
-  std::vector<RunSpec> runs;
+  std::vector<RunPlan> runs;
   int exitCode;
   std::vector<std::string> errors;
 };
@@ -217,10 +217,10 @@ TEST(MergeTest, EveryCommandReadsTheMergedFolder) {
   const std::vector<std::string> kMethods = {
       "0x1;Add(int);shop::Cart", "0x2;Clear();shop::Cart", "0x3;main;",
       "0x4;Never();shop::Cart"};
-  const RunSpec kFirst{{{"Fill", {2, 0, 1, 0}}, {"Empty", {0, 1, 1, 0}}},
+  const RunPlan kFirst{{{"Fill", {2, 0, 1, 0}}, {"Empty", {0, 1, 1, 0}}},
                        kMethods};
-  const RunSpec kSecond{{{"Both", {5, 4, 1, 0}}}, kMethods};
-  RunSpec all = kFirst;
+  const RunPlan kSecond{{{"Both", {5, 4, 1, 0}}}, kMethods};
+  RunPlan all = kFirst;
   all.tests.insert(all.tests.end(), kSecond.tests.begin(), kSecond.tests.end());
   std::vector<std::unique_ptr<LibraryResults>> shards =
       MakeRuns({kFirst, kSecond});
