@@ -1,4 +1,5 @@
 #include <filesystem>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -202,21 +203,32 @@ INSTANTIATE_TEST_SUITE_P(Runs, RequiredCoverageTest,
                          });
 
 #ifdef OSTRIVEL_SERVICE_PATH
-TEST(ListenerTest, EveryRowAtZeroPercentFailsTheProgramWhenRequired) {
-  TempDir dir;
+// A collection service for the application Tiny (two methods, which the
+// listener's test program never calls), and "ostrivel.conf" in "dir" naming
+// it, with every file of the run in "dir".
+std::unique_ptr<tools::testing::StartedService> StartTinyService(
+    const TempDir& dir, const std::string& channelPrefix) {
   std::string methods = dir.File("methods/");
   std::filesystem::create_directory(methods);
   WriteFile(methods + "tiny.csv", "ProjectName;Tiny\n0;f;p\n1;g;p\n");
-  tools::testing::StartedService service(
+  auto service = std::make_unique<tools::testing::StartedService>(
       OSTRIVEL_SERVICE_PATH, methods,
-      tools::testing::UniqueChannel("listener-zero"), dir.File("service.log"));
-  ASSERT_TRUE(service.ok()) << service.startOutput();
-  WriteFile(dir.File("ostrivel.conf"),
-            "host_name: 127.0.0.1\nport: " + std::to_string(service.port()) +
-                "\nbase_location: " + dir.path() +
-                "\nlog_location: " + dir.File("log.txt") +
-                "\nres_location: " + dir.File("result.csv") +
-                "\nmethods_location: " + methods + "\n");
+      tools::testing::UniqueChannel(channelPrefix), dir.File("service.log"));
+  if (service->ok()) {
+    WriteFile(dir.File("ostrivel.conf"),
+              "host_name: 127.0.0.1\nport: " + std::to_string(service->port()) +
+                  "\nbase_location: " + dir.path() +
+                  "\nlog_location: " + dir.File("log.txt") +
+                  "\nres_location: " + dir.File("result.csv") +
+                  "\nmethods_location: " + methods + "\n");
+  }
+  return service;
+}
+
+TEST(ListenerTest, EveryRowAtZeroPercentFailsTheProgramWhenRequired) {
+  TempDir dir;
+  auto service = StartTinyService(dir, "listener-zero");
+  ASSERT_TRUE(service->ok()) << service->startOutput();
   // Nothing in the program counts into Tiny: every row says 0 %.
   CommandResult result =
       RunProgram(dir.File("ostrivel.conf"), OSTRIVEL_LIBRARY_PATH, "1");
@@ -230,19 +242,8 @@ TEST(ListenerTest, EveryRowAtZeroPercentFailsTheProgramWhenRequired) {
 
 TEST(ListenerTest, RealLibraryWritesOneRowPerTestNamedSuiteDotTest) {
   TempDir dir;
-  std::string methods = dir.File("methods/");
-  std::filesystem::create_directory(methods);
-  WriteFile(methods + "tiny.csv", "ProjectName;Tiny\n0;f;p\n1;g;p\n");
-  tools::testing::StartedService service(
-      OSTRIVEL_SERVICE_PATH, methods, tools::testing::UniqueChannel("listener"),
-      dir.File("service.log"));
-  ASSERT_TRUE(service.ok()) << service.startOutput();
-  WriteFile(dir.File("ostrivel.conf"),
-            "host_name: 127.0.0.1\nport: " + std::to_string(service.port()) +
-                "\nbase_location: " + dir.path() +
-                "\nlog_location: " + dir.File("log.txt") +
-                "\nres_location: " + dir.File("result.csv") +
-                "\nmethods_location: " + methods + "\n");
+  auto service = StartTinyService(dir, "listener");
+  ASSERT_TRUE(service->ok()) << service->startOutput();
   CommandResult result =
       RunProgram(dir.File("ostrivel.conf"), OSTRIVEL_LIBRARY_PATH);
   EXPECT_TRUE(result.Passed()) << result.output;

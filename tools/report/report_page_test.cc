@@ -19,6 +19,25 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::Not;
 
+// Writes the page of "results" with ostrivel-report and opens it in
+// Chromium with "#search=<search>": the document as the page left it.
+void ShowPage(const std::string& chromium, LibraryResults& results,
+              const std::string& search, std::string* dom) {
+  tools::testing::ChildProcess report;
+  ASSERT_TRUE(report.Start({OSTRIVEL_REPORT_PATH, "--results",
+                            results.File("result.csv"), "html",
+                            results.File("report.html")}));
+  std::optional<int> status = report.Wait();
+  ASSERT_TRUE(status);
+  ASSERT_EQ(tools::testing::ExitCode(*status), 0);
+  ASSERT_EQ(browser::RunHeadlessChromium(
+                chromium, results.File(""), "--dump-dom",
+                "file://" + results.File("report.html") + "#search=" + search,
+                results.File("dom.html")),
+            0);
+  *dom = testing::ReadFile(results.File("dom.html"));
+}
+
 TEST(ReportPageTest, ShowsWhatTheLibraryWroteAndAnswersASearch) {
   std::string chromium = browser::FindChromium();
   if (chromium.empty()) {
@@ -33,20 +52,8 @@ TEST(ReportPageTest, ShowsWhatTheLibraryWroteAndAnswersASearch) {
   results.RunTest("Look", {{"Shop", {1, 2, 0}}}, 90);
   results.AppendToResults("Half;Shop;1");
 
-  tools::testing::ChildProcess report;
-  ASSERT_TRUE(report.Start({OSTRIVEL_REPORT_PATH, "--results",
-                            results.File("result.csv"), "html",
-                            results.File("report.html")}));
-  std::optional<int> status = report.Wait();
-  ASSERT_TRUE(status);
-  ASSERT_EQ(tools::testing::ExitCode(*status), 0);
-
-  ASSERT_EQ(browser::RunHeadlessChromium(
-                chromium, results.File(""), "--dump-dom",
-                "file://" + results.File("report.html") + "#search=checkout",
-                results.File("dom.html")),
-            0);
-  std::string dom = testing::ReadFile(results.File("dom.html"));
+  std::string dom;
+  ASSERT_NO_FATAL_FAILURE(ShowPage(chromium, results, "checkout", &dom));
   // The tests table and its totals.
   // Only Look reaches browse.
   EXPECT_THAT(dom, HasSubstr("<tr><td>Buy</td><td>700</td><td>33.3</td>"
@@ -85,20 +92,8 @@ TEST(ReportPageTest, SearchMatchesTheQualifiedName) {
                                  "0x2;Add(int);shop::Receipt", "0x3;main;"});
   results.RunTest("Fill", {{"Shop", {2, 0, 1}}});
   results.RunTest("Print", {{"Shop", {0, 5, 1}}});
-  tools::testing::ChildProcess report;
-  ASSERT_TRUE(report.Start({OSTRIVEL_REPORT_PATH, "--results",
-                            results.File("result.csv"), "html",
-                            results.File("report.html")}));
-  std::optional<int> status = report.Wait();
-  ASSERT_TRUE(status);
-  ASSERT_EQ(tools::testing::ExitCode(*status), 0);
-
-  ASSERT_EQ(browser::RunHeadlessChromium(
-                chromium, results.File(""), "--dump-dom",
-                "file://" + results.File("report.html") + "#search=cart::add",
-                results.File("dom.html")),
-            0);
-  std::string dom = testing::ReadFile(results.File("dom.html"));
+  std::string dom;
+  ASSERT_NO_FATAL_FAILURE(ShowPage(chromium, results, "cart::add", &dom));
   std::size_t begin = dom.find("<div id=\"results\">");
   ASSERT_NE(begin, std::string::npos);
   std::string answer = dom.substr(begin, dom.find("</section>", begin) - begin);
