@@ -31,6 +31,7 @@ using process::CommandResult;
 using process::RunCommand;
 using runner::ResultRow;
 using testing::ReadFile;
+using testing::SplitFields;
 using testing::SplitLines;
 using testing::TempDir;
 using testing::WriteFile;
@@ -40,18 +41,6 @@ std::vector<std::string> MethodLines(const std::string& path) {
   std::vector<std::string> lines = SplitLines(ReadFile(path));
   if (!lines.empty()) lines.erase(lines.begin());
   return lines;
-}
-
-// The ";"-separated fields of a method-list or trace line.
-std::vector<std::string> Fields(const std::string& line) {
-  std::vector<std::string> fields;
-  std::size_t begin = 0;
-  for (std::size_t end; (end = line.find(';', begin)) != std::string::npos;
-       begin = end + 1) {
-    fields.push_back(line.substr(begin, end - begin));
-  }
-  fields.push_back(line.substr(begin));
-  return fields;
 }
 
 // True iff the method-list line "line" ("ID;Method;Package", perhaps
@@ -64,7 +53,7 @@ bool Names(const std::string& line, const std::string& function) {
       split == std::string::npos ? "" : function.substr(0, split);
   std::string name =
       split == std::string::npos ? function : function.substr(split + 2);
-  std::vector<std::string> fields = Fields(line);
+  std::vector<std::string> fields = SplitFields(line);
   if (fields.size() < 3 || fields[2] != scope) return false;
   const std::string& method = fields[1];
   return method.rfind(name, 0) == 0 &&
@@ -132,7 +121,7 @@ std::vector<std::pair<std::string, std::string>> Variables(
 // instruments those (clang gives them no profile counters), so they are
 // listed and counted on the GCC route alone.
 bool IsSpecialMember(const std::string& line) {
-  std::vector<std::string> fields = Fields(line);
+  std::vector<std::string> fields = SplitFields(line);
   if (fields.size() < 3) return false;
   const std::string& method = fields[1];
   const std::string& scope = fields[2];

@@ -61,4 +61,15 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
+std::vector<std::string> SplitFields(const std::string& line) {
+  std::vector<std::string> fields;
+  std::size_t begin = 0;
+  for (std::size_t end; (end = line.find(';', begin)) != std::string::npos;
+       begin = end + 1) {
+    fields.push_back(line.substr(begin, end - begin));
+  }
+  fields.push_back(line.substr(begin));
+  return fields;
+}
+
 }  // namespace ostrivel::testing

@@ -33,6 +33,8 @@ bool FileExists(const std::string& path);
 // "text" split at its line feeds, a CR before each dropped; no empty line
 // after a last line feed.
 std::vector<std::string> SplitLines(const std::string& text);
+// The ";"-separated fields of a method-list, trace or result line.
+std::vector<std::string> SplitFields(const std::string& line);
 
 }  // namespace ostrivel::testing
 

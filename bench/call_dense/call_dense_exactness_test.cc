@@ -25,6 +25,7 @@ using process::CommandOptions;
 using process::CommandResult;
 using process::RunCommand;
 using testing::ReadFile;
+using testing::SplitFields;
 using testing::SplitLines;
 using testing::TempDir;
 using testing::WriteFile;
@@ -38,17 +39,6 @@ using Counts = std::map<std::string, long long>;
 constexpr unsigned kTests[] = {0, 1, 2, 3, 4, 5, 11};
 constexpr const char* kRepeat = "1";
 
-std::vector<std::string> Fields(const std::string& line) {
-  std::vector<std::string> fields;
-  std::size_t begin = 0;
-  for (std::size_t end; (end = line.find(';', begin)) != std::string::npos;
-       begin = end + 1) {
-    fields.push_back(line.substr(begin, end - begin));
-  }
-  fields.push_back(line.substr(begin));
-  return fields;
-}
-
 std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 
 // Every method of the list with 0 calls, plus the calls of the trace file's
@@ -57,11 +47,11 @@ Counts GccCounts(const std::string& methodList, const std::string& trace) {
   Counts counts;
   std::vector<std::string> methods = SplitLines(ReadFile(methodList));
   for (std::size_t i = 1; i < methods.size(); ++i) {
-    counts[Fields(methods[i]).at(1)] += 0;
+    counts[SplitFields(methods[i]).at(1)] += 0;
   }
   std::vector<std::string> rows = SplitLines(ReadFile(trace));
   for (std::size_t i = 1; i < rows.size(); ++i) {
-    std::vector<std::string> fields = Fields(rows[i]);
+    std::vector<std::string> fields = SplitFields(rows[i]);
     if (fields.size() < 4) {
       ADD_FAILURE() << "trace row " << rows[i];
       continue;
