@@ -202,7 +202,8 @@ bool PrivateRun::Start(const PrivateRunOptions& options, std::ostream& out,
 
   std::string serviceLog = (folder / "service.log").string();
   if (!StartService(serviceTool, methods.string() + "/", options.channel,
-                    serviceLog, error)) {
+                    serviceLog, options.slots, (folder / "ports").string(),
+                    error)) {
     return false;
   }
   out << "Collection service: 127.0.0.1:" << port_ << ", channel "
@@ -229,7 +230,9 @@ bool PrivateRun::Start(const PrivateRunOptions& options, std::ostream& out,
 bool PrivateRun::StartService(const std::string& program,
                               const std::string& methods,
                               const std::string& channel,
-                              const std::string& log, std::string* error) {
+                              const std::string& log, int slots,
+                              const std::string& portsFile,
+                              std::string* error) {
   process::LaunchOptions launch;
   launch.input = process::Stream::kNull;
   launch.output = process::Stream::kPipe;
@@ -238,10 +241,14 @@ bool PrivateRun::StartService(const std::string& program,
   launch.errors = process::Stream::kInherit;
   std::string startError;
   InstallStopHandlers();
-  if (!service_.Start(
-          {program, "--host", "127.0.0.1", "--port", "0", "--methods", methods,
-           "--channel", channel, "--log", log},
-          launch, &startError)) {
+  std::vector<std::string> arguments = {
+      program, "--host",    "127.0.0.1", "--port", "0", "--methods",
+      methods, "--channel", channel,     "--log",  log};
+  if (slots > 1) {
+    arguments.insert(arguments.end(), {"--slots", std::to_string(slots),
+                                       "--ports-file", portsFile});
+  }
+  if (!service_.Start(arguments, launch, &startError)) {
     *error = "the collection service did not start: " + startError;
     return false;
   }
@@ -266,10 +273,19 @@ bool PrivateRun::StartService(const std::string& program,
     output.append(buffer, static_cast<std::size_t>(got));
   }
 
+  // With slots, the ports file is whole before the first line is printed.
   std::string line = output.substr(0, output.find('\n'));
   std::size_t colon = line.rfind(':');
-  if (line.rfind(kReadyPrefix, 0) == 0 && colon != std::string::npos) {
+  std::string portsError;
+  if (slots > 1) {
+    if (output.find('\n') != std::string::npos &&
+        slots::ReadPortsFile(portsFile, &slots_, &portsError) &&
+        static_cast<int>(slots_.size()) == slots) {
+      port_ = slots_.front().port;
+    }
+  } else if (line.rfind(kReadyPrefix, 0) == 0 && colon != std::string::npos) {
     port_ = std::atoi(line.c_str() + colon + 1);
+    slots_ = {slots::Slot{0, "127.0.0.1", port_}};
   }
   if (port_ > 0) return true;
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tools/process/child_process.h"
+#include "tools/slots/slots.h"
 
 // A run of ostrivel-run that needs no configuration: its own output
 // directory, method list, configuration file and collection service, the
@@ -35,6 +36,8 @@ struct PrivateRunOptions {
   std::vector<std::string> methodsArguments;
   // The channel of the service and of the programs' counters.
   std::string channel;
+  // The service's slots, one per test that runs at the same time.
+  int slots = 1;
 };
 
 class PrivateRun {
@@ -60,6 +63,8 @@ class PrivateRun {
 
   const std::string& configPath() const { return configPath_; }
   int port() const { return port_; }
+  // Where the service's slots listen; the first is port().
+  const std::vector<slots::Slot>& slots() const { return slots_; }
   // The variables the programs under test need to count: the probe's
   // OSTRIVEL_METHOD_LIST and OSTRIVEL_CHANNEL, or the clang route's
   // LLVM_PROFILE_FILE.
@@ -70,11 +75,13 @@ class PrivateRun {
  private:
   bool StartService(const std::string& program, const std::string& methods,
                     const std::string& channel, const std::string& log,
+                    int slots, const std::string& portsFile,
                     std::string* error);
 
   process::ChildProcess service_;
   bool running_ = false;
   int port_ = 0;
+  std::vector<slots::Slot> slots_;
   std::string configPath_;
   std::vector<std::pair<std::string, std::string>> environment_;
 };

@@ -1,9 +1,11 @@
 #include "tools/runner/runner.h"
 
-#include <chrono>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <vector>
@@ -12,43 +14,29 @@
 
 #include "formats/config_format.h"
 #include "formats/defaults.h"
+#include "formats/result_format.h"
 #include "ostrivel/harness_library.h"
 #include "tools/methods/instrumentation_check.h"
 #include "tools/printable/printable.h"
 #include "tools/process/child_process.h"
 #include "tools/runner/gtest_tests.h"
-#include "tools/runner/output_tail.h"
 #include "tools/runner/private_run.h"
 #include "tools/runner/probe_warnings.h"
 #include "tools/runner/result_table.h"
+#include "tools/runner/slot_harnesses.h"
+#include "tools/runner/slot_plan.h"
+#include "tools/runner/test_execution.h"
 #include "tools/runner/test_list.h"
+#include "tools/slots/slots.h"
 
 namespace ostrivel::runner {
 
 namespace {
 
 using formats::ReadConfigValue;
-using process::CommandOptions;
-using process::CommandResult;
-using process::RunCommand;
 using tools::Printable;
 
 constexpr const char* kLibraryName = "libostrivel.so";
-// A failed test shows at most this many of its last output lines, each cut
-// after this many bytes.
-constexpr std::size_t kShownOutputLines = 40;
-constexpr std::size_t kShownLineBytes = 4096;
-
-void ShowOutput(const OutputTail& tail, std::ostream& out) {
-  if (tail.linesLeftOut() > 0) {
-    out << "    | ... (" << tail.linesLeftOut() << " lines left out)\n";
-  }
-  for (const OutputTail::Line& line : tail.lines()) {
-    out << "    | " << Printable(line.text);
-    if (line.cut > 0) out << " ... (" << line.cut << " more bytes)";
-    out << "\n";
-  }
-}
 
 // The program a test command runs, when it names one by path: the first
 // word after any "NAME=value" assignments, quotes around it dropped. A bare
@@ -111,21 +99,13 @@ std::string DefaultLibraryPath() {
 
 namespace {
 
-// A passing GoogleTest program that skipped its test says so in its
-// summary.
-bool SkippedItself(const OutputTail& tail) {
-  for (const OutputTail::Line& line : tail.lines()) {
-    if (line.text.rfind("[  SKIPPED ] 1 test", 0) == 0) return true;
-  }
-  return false;
-}
-
 // The tests of the GoogleTest program, and where the run counts: the
 // configuration's service when it answers, else a private run started
 // into "*privateRun". Returns kSuccess or kCannotRun after a message.
 int PrepareGtestRun(const RunOptions& options, std::ostream& out,
                     std::ostream& err, TestList* list, std::string* configPath,
-                    std::unique_ptr<PrivateRun>* privateRun) {
+                    std::unique_ptr<PrivateRun>* privateRun,
+                    std::string* channel) {
   namespace fs = std::filesystem;
   std::error_code fsError;
   if (!fs::is_regular_file(options.gtestProgram, fsError)) {
@@ -169,6 +149,8 @@ int PrepareGtestRun(const RunOptions& options, std::ostream& out,
   privateOptions.outputDirectory = options.outputDirectory;
   privateOptions.methodsArguments = options.methodsArguments;
   privateOptions.channel = PrivateChannel();
+  privateOptions.slots = std::max(1, options.jobs);
+  *channel = privateOptions.channel;
   *privateRun = std::make_unique<PrivateRun>();
   std::string error;
   if (!(*privateRun)->Start(privateOptions, out, &error)) {
@@ -181,12 +163,90 @@ int PrepareGtestRun(const RunOptions& options, std::ostream& out,
 
 }  // namespace
 
+namespace {
+
+// The slots of the run's service, for --jobs: a private run's own, else
+// those of the ports file (--ports-file, else OSTRIVEL_SLOTS).
+bool FindSlots(const RunOptions& options, const PrivateRun* privateRun,
+               std::vector<slots::Slot>* found, std::string* error) {
+  if (privateRun != nullptr) {
+    *found = privateRun->slots();
+    return true;
+  }
+  std::string portsFile = options.portsFile;
+  const char* fromEnvironment = std::getenv("OSTRIVEL_SLOTS");
+  if (portsFile.empty() && fromEnvironment != nullptr) {
+    portsFile = fromEnvironment;
+  }
+  if (portsFile.empty()) {
+    *error = fmt::format(
+        "--jobs {} needs a service with slots: start ostrivel-service with "
+        "--slots {} --ports-file FILE and give that file with --ports-file "
+        "(or OSTRIVEL_SLOTS)",
+        options.jobs, options.jobs);
+    return false;
+  }
+  if (!slots::ReadPortsFile(portsFile, found, error)) return false;
+  for (const slots::Slot& slot : *found) {
+    if (static_cast<int>(slot.index) >= options.jobs) break;
+    if (!ServiceAnswers(slot.host, slot.port)) {
+      *error =
+          fmt::format("slot {} of {} ({}:{}) does not answer", slot.index,
+                      Printable(portsFile), Printable(slot.host), slot.port);
+      return false;
+    }
+  }
+  return true;
+}
+
+// The private folder of the slots' files, removed with this object.
+class SlotFolder {
+ public:
+  ~SlotFolder() {
+    if (path_.empty()) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  bool Create(std::string* error) {
+    std::error_code fsError;
+    std::filesystem::path base = std::filesystem::temp_directory_path(fsError);
+    if (fsError) base = "/tmp";
+    std::string pattern = (base / "ostrivel-run.XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      *error = "cannot create a folder in " + base.string();
+      return false;
+    }
+    path_ = pattern;
+    return true;
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Appends "text" to the result file at "path", after the header when the
+// file does not exist yet, as the library would. False when it cannot.
+bool AppendRows(const std::string& path, const std::string& text) {
+  std::error_code fsError;
+  bool exists = std::filesystem::exists(path, fsError);
+  std::string bytes =
+      exists ? std::string() : std::string(formats::kResultHeader) + "\r\n";
+  bytes += text;
+  std::ofstream file(path, std::ios::binary | std::ios::app);
+  file << bytes;
+  return static_cast<bool>(file.flush());
+}
+
+}  // namespace
+
 int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
   const bool gtest = !options.gtestProgram.empty();
   TestList list;
   std::string configPath = options.configPath;
   std::unique_ptr<PrivateRun> privateRun;
   std::vector<std::pair<std::string, std::string>> environment;
+  std::string channel;
 
   std::string error;
   std::unique_ptr<HarnessLibrary> library;
@@ -202,8 +262,8 @@ int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
   if (gtest) {
     // The library first: a run that cannot count starts no service.
     if (!loadLibrary()) return kCannotRun;
-    int prepared =
-        PrepareGtestRun(options, out, err, &list, &configPath, &privateRun);
+    int prepared = PrepareGtestRun(options, out, err, &list, &configPath,
+                                   &privateRun, &channel);
     if (prepared != kSuccess) return prepared;
     if (privateRun != nullptr) environment = privateRun->environment();
     // The runner is the harness: a coverage listener in the program must
@@ -222,6 +282,11 @@ int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
     }
     if (!loadLibrary()) return kCannotRun;
   }
+  if (channel.empty()) {
+    const char* inherited = std::getenv("OSTRIVEL_CHANNEL");
+    channel =
+        inherited != nullptr && *inherited != '\0' ? inherited : "default";
+  }
 
   std::string resultPath = options.resultPath.value_or(
       ReadConfigValue(configPath, "res_location")
@@ -231,8 +296,45 @@ int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
   // Rows accumulate over runs; the table shows those written from here on.
   std::uint64_t resultOffset = FileSize(resultPath);
 
+  ExecutionOptions execution;
+  execution.command.environment = environment;
+  execution.command.timeoutMs = options.timeoutSeconds * 1000;
+  execution.showOutput = options.showOutput;
+  execution.gtest = gtest;
+
+  const std::size_t count = list.tests.size();
+  std::vector<SlotHarness> harnesses;
+  SlotFolder slotFolder;
+  if (options.jobs > 1 && count > 1) {
+    std::vector<slots::Slot> found;
+    SlotPlanInput plan;
+    bool planned = FindSlots(options, privateRun.get(), &found, &error) &&
+                   slotFolder.Create(&error);
+    if (planned) {
+      std::size_t used = std::min<std::size_t>(
+          {found.size(), count, static_cast<std::size_t>(options.jobs)});
+      if (found.size() < static_cast<std::size_t>(options.jobs) &&
+          found.size() < count) {
+        out << "The service has " << found.size() << " slot"
+            << (found.size() == 1 ? "" : "s") << ": running " << used
+            << " at a time.\n";
+      }
+      plan.slots.assign(found.begin(), found.begin() + used);
+      plan.configPath = configPath;
+      plan.channel = channel;
+      plan.environment = environment;
+      plan.options = execution;
+      plan.folder = slotFolder.path();
+      planned = PlanSlots(plan, &harnesses, &error);
+    }
+    if (!planned) {
+      err << "ostrivel-run: " << Printable(error) << "\n";
+      return kCannotRun;
+    }
+  }
+
   ProbeWarnings probeWarnings;
-  if (!probeWarnings.Create(&error)) {
+  if (harnesses.empty() && !probeWarnings.Create(&error)) {
     err << "ostrivel-run: the probe's warnings will not be shown: "
         << Printable(error) << "\n";
   }
@@ -241,64 +343,68 @@ int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
   // its lines are shown above.
   if (privateRun == nullptr) WarnAboutUncountedPrograms(list.tests, err);
 
-  library->Init(configPath.c_str());
-  library->Open();
+  std::vector<TestOutcome> outcomes(count);
+  auto prefixOf = [&](std::size_t index) {
+    return fmt::format("[{}/{}] {} ...", index + 1, count,
+                       Printable(list.tests[index].name));
+  };
+  auto record = [&](std::size_t index, const TestExecution& done) {
+    TestOutcome& outcome = outcomes[index];
+    outcome.name = list.tests[index].name;
+    outcome.passed = done.passed;
+    outcome.skipped = done.skipped;
+    outcome.serviceReached = done.serviceReached;
+    outcome.probeWarnings = done.probeWarnings;
+  };
 
-  std::vector<TestOutcome> outcomes;
-  const std::size_t count = list.tests.size();
-  for (std::size_t index = 0; index < count; ++index) {
-    const TestCase& test = list.tests[index];
-    std::string prefix =
-        fmt::format("[{}/{}] {} ...", index + 1, count, Printable(test.name));
-    if (!options.showOutput) out << prefix << std::flush;
-
-    library->SetTestName(test.name.c_str());
-    TestOutcome outcome;
-    outcome.name = test.name;
-    outcome.serviceReached = library->StartNewTestCase();
-
-    CommandOptions commandOptions;
-    commandOptions.environment = environment;
-    commandOptions.environment.emplace_back("OSTRIVEL_TEST_NAME", test.name);
-    if (!probeWarnings.path().empty()) {
-      commandOptions.environment.emplace_back("OSTRIVEL_PROBE_WARNINGS",
-                                              probeWarnings.path());
+  if (harnesses.empty()) {
+    library->Init(configPath.c_str());
+    library->Open();
+    for (std::size_t index = 0; index < count; ++index) {
+      if (!options.showOutput) out << prefixOf(index) << std::flush;
+      TestExecution done =
+          ExecuteTest(*library, list.tests[index], execution, probeWarnings);
+      if (options.showOutput) out << prefixOf(index);
+      out << DescribeExecution(done) << std::flush;
+      record(index, done);
     }
-    commandOptions.timeoutMs = options.timeoutSeconds * 1000;
-    commandOptions.captureOutput = false;
-    OutputTail tail(kShownOutputLines, kShownLineBytes);
-    auto start = std::chrono::steady_clock::now();
-    CommandResult result =
-        options.showOutput
-            ? RunCommand(test.command, commandOptions)
-            : RunCommandKeepingTail(test.command, commandOptions, &tail);
-    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - start);
-
-    library->GetCollectedInformation();
-    outcome.passed = result.Passed();
-    outcome.skipped = gtest && outcome.passed && SkippedItself(tail);
-    outcome.probeWarnings = probeWarnings.Take();
-
-    if (options.showOutput) out << prefix;
-    out << fmt::format(
-        " {} ({} ms)",
-        outcome.passed ? (outcome.skipped ? "SKIP" : "PASS") : "FAIL",
-        elapsed.count());
-    if (!outcome.serviceReached) out << " [no coverage: service unreachable]";
-    out << "\n";
-    for (const std::string& warning : outcome.probeWarnings) {
-      out << "    " << warning << "\n";
-    }
-    if (!outcome.passed) {
-      out << "    " << Printable(result.Describe()) << "\n";
-      if (!options.showOutput) ShowOutput(tail, out);
-    }
-    out << std::flush;
-    outcomes.push_back(outcome);
+    library->Close();
+  } else {
+    out << "Running " << count << " tests on " << harnesses.size()
+        << " slots; each slot's log: "
+        << Printable(slots::SlotLogPath(
+               ReadConfigValue(configPath, "log_location")
+                   .value_or(formats::DefaultPath(formats::kLogFileName)),
+               0))
+        << " and so on.\n"
+        << std::flush;
+    // The rows go into the result file in the order of the list, each
+    // test's as soon as those before it have ended.
+    std::string resultFile =
+        ReadConfigValue(configPath, "res_location")
+            .value_or(formats::DefaultPath(formats::kResultFileName));
+    std::vector<std::optional<std::string>> rows(count);
+    std::size_t written = 0;
+    bool toldUnwritable = false;
+    RunOnSlots(*library, list.tests, harnesses,
+               [&](std::size_t index, TestExecution done) {
+                 out << prefixOf(index) << DescribeExecution(done)
+                     << std::flush;
+                 record(index, done);
+                 rows[index] = std::move(done.rows);
+                 std::string ready;
+                 while (written < count && rows[written]) {
+                   ready += *rows[written];
+                   rows[written++].reset();
+                 }
+                 if (!ready.empty() && !AppendRows(resultFile, ready) &&
+                     !toldUnwritable) {
+                   toldUnwritable = true;
+                   err << "ostrivel-run: cannot write the result file "
+                       << Printable(resultFile) << "\n";
+                 }
+               });
   }
-
-  library->Close();
   if (privateRun != nullptr) privateRun->Stop();
 
   ResultRows rows = ParseResultRows(ReadFileFrom(resultPath, resultOffset));

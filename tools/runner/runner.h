@@ -49,7 +49,14 @@ struct RunOptions {
   // The result file to read the table from; when not given, res_location
   // of the configuration file (the library's default when it has none).
   std::optional<std::string> resultPath;
-  int timeoutSeconds = 0;   // per command; 0: no limit
+  int timeoutSeconds = 0;  // per command; 0: no limit
+  // Tests run at the same time, each slot of the service driven by a
+  // harness process of its own (see slot_harnesses.h); 1 runs them one
+  // after another in this process.
+  int jobs = 1;
+  // The service's --ports-file, naming its slots, for a run with jobs > 1
+  // on a configuration's service; empty: OSTRIVEL_SLOTS.
+  std::string portsFile;
   bool showOutput = false;  // commands write to the terminal directly
 };
 
@@ -65,6 +72,12 @@ struct RunOptions {
 // A private run (PrivateRun, private_run.h) gives the commands the
 // variables its programs count with and is stopped before this returns,
 // whatever happened.
+//
+// With "jobs" above 1 the tests run on the slots of the service (a private
+// run starts one with that many): progress lines come as tests end, the
+// rows go into the result file in the order of the list, and each slot has
+// a log file of its own beside the configured one. Each command gets its
+// slot's OSTRIVEL_CHANNEL, and its LLVM_PROFILE_FILE when one is given.
 int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err);
 
 // The library to load when none is named: OSTRIVEL_LIBRARY when set, else

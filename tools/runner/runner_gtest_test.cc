@@ -179,7 +179,7 @@ TEST_F(GtestRunTest, RunsEveryTestAloneUnderItsOwnName) {
     std::smatch match;
     if (std::regex_match(
             line, match,
-            std::regex(R"(\[\d/9\] (\S+) \.\.\. (\w+) \(\d+ ms\))"))) {
+            std::regex(R"(\[\d+/11\] (\S+) \.\.\. (\w+) \(\d+ ms\))"))) {
       progress.push_back(match[1].str() + " " + match[2].str());
     }
   }
@@ -188,13 +188,14 @@ TEST_F(GtestRunTest, RunsEveryTestAloneUnderItsOwnName) {
       ElementsAre("Table.First PASS", "Table.Second PASS",
                   "Table.FailsWhenAsked PASS", "Skipping.SkipsItself SKIP",
                   "Slow.SleepsWhenAsked PASS", "Typed_0.ZeroSquared PASS",
-                  "Typed_1.ZeroSquared PASS",
-                  "Small_Squares.AreProducts_0 PASS",
+                  "Typed_1.ZeroSquared PASS", "Overlap.Left PASS",
+                  "Overlap.Right PASS", "Small_Squares.AreProducts_0 PASS",
                   "Small_Squares.AreProducts_1 PASS"))
       << run.output;
   EXPECT_THAT(run.output, HasSubstr("Output directory: " + Out() + "\n"));
   EXPECT_THAT(run.output, HasSubstr("Left out 1 disabled test.\n"));
-  EXPECT_THAT(run.output, HasSubstr("9 tests: 8 passed, 0 failed, 1 skipped."));
+  EXPECT_THAT(run.output,
+              HasSubstr("11 tests: 10 passed, 0 failed, 1 skipped."));
 
   // Each test builds the table in its own process: the second counts what
   // the first does (TableValue, BuildTable, ten calls of Square), not a
@@ -343,10 +344,14 @@ TEST_F(GtestRunTest, ConfigurationWhoseServiceDoesNotAnswerGivesAPrivateRun) {
   ExpectNoServiceLeft();
 }
 
-TEST_F(GtestRunTest, ClangBuiltProgramCountsThroughItsProfileFile) {
+// Builds the sample with clang-14 on the clang route into "program".
+// Returns why it cannot when clang-14 is missing or fails and
+// OSTRIVEL_REQUIRE_CLANG is not 1; fails the test when it is.
+std::string BuildClangSample(const std::string& program) {
   std::string clang = OSTRIVEL_CLANG14_PATH;
-  if (clang.empty()) GTEST_SKIP() << "clang-14 is not installed";
-  std::string program = dir_.File("clang_sample");
+  const char* required = std::getenv("OSTRIVEL_REQUIRE_CLANG");
+  bool mustBuild = required != nullptr && std::string(required) == "1";
+  if (clang.empty() && !mustBuild) return "clang-14 is not installed";
   process::CommandOptions options;
   options.timeoutMs = 120000;
   process::CommandResult built = process::RunCommand(
@@ -356,12 +361,18 @@ TEST_F(GtestRunTest, ClangBuiltProgramCountsThroughItsProfileFile) {
           ShellQuoted(OSTRIVEL_GTEST_SAMPLE_SOURCE) +
           " -lgtest_main -lgtest -pthread -o " + ShellQuoted(program),
       options);
-  const char* required = std::getenv("OSTRIVEL_REQUIRE_CLANG");
-  if (!built.Passed() &&
-      (required == nullptr || std::string(required) != "1")) {
-    GTEST_SKIP() << "clang-14 cannot build the sample: " << built.output;
+  if (!built.Passed() && !mustBuild) {
+    return "clang-14 cannot build the sample: " + built.output;
   }
-  ASSERT_TRUE(built.Passed()) << built.output;
+  EXPECT_TRUE(built.Passed()) << built.output;
+  return "";
+}
+
+TEST_F(GtestRunTest, ClangBuiltProgramCountsThroughItsProfileFile) {
+  std::string program = dir_.File("clang_sample");
+  std::string skipped = BuildClangSample(program);
+  if (!skipped.empty()) GTEST_SKIP() << skipped;
+  ASSERT_FALSE(HasFailure());
 
   process::CommandResult run =
       Run({"--gtest", program, "--gtest_filter=Table.Second", "--include",
@@ -371,6 +382,133 @@ TEST_F(GtestRunTest, ClangBuiltProgramCountsThroughItsProfileFile) {
   EXPECT_EQ(Rows(Out() + "/result.csv")["Table.Second"].traceLength, "12");
   ExpectNoServiceLeft();
 }
+
+// ---- several tests at once ----
+
+// A result file's rows with the runtime masked, and how often its header
+// appears.
+std::vector<std::string> RowsWithoutRuntime(const std::string& path,
+                                            int* headers) {
+  std::vector<std::string> rows;
+  *headers = 0;
+  for (const std::string& line : SplitLines(ReadFile(path))) {
+    if (line.rfind(formats::kResultHeader, 0) == 0) {
+      ++*headers;
+      continue;
+    }
+    std::vector<std::string> fields = testing::SplitFields(line);
+    if (fields.size() > 4) fields[4] = "<runtime>";
+    std::string row;
+    for (const std::string& field : fields) row += field + ";";
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// The files of a folder by name, with their bytes.
+std::map<std::string, std::string> FilesIn(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  std::error_code error;
+  for (const fs::directory_entry& entry :
+       fs::directory_iterator(folder, error)) {
+    files[entry.path().filename().string()] = ReadFile(entry.path().string());
+  }
+  return files;
+}
+
+struct ParallelCase {
+  const char* name;
+  bool clang;  // the sample built by clang-14, counting through its profile
+};
+
+class ParallelRunTest : public GtestRunTest,
+                        public ::testing::WithParamInterface<ParallelCase> {
+ protected:
+  // The case's program; "*skipped" says why there is none.
+  std::string CaseProgram(std::string* skipped) {
+    if (!GetParam().clang) return OSTRIVEL_GTEST_SAMPLE;
+    std::string program = dir_.File("clang_sample");
+    *skipped = BuildClangSample(program);
+    return program;
+  }
+};
+
+TEST_P(ParallelRunTest, JobsWriteWhatASerialRunWrites) {
+  std::string skipped;
+  std::string program = CaseProgram(&skipped);
+  if (!skipped.empty()) GTEST_SKIP() << skipped;
+  ASSERT_FALSE(HasFailure());
+  std::string serial = dir_.File("serial");
+  std::string parallel = dir_.File("parallel");
+  process::CommandResult one = Run(
+      {"--gtest", program, "--include", "^sample::", "--output-dir", serial});
+  ASSERT_EQ(one.exitCode, kSuccess) << one.output;
+  process::CommandResult two =
+      Run({"--gtest", program, "--include", "^sample::", "--output-dir",
+           parallel, "--jobs", "2"});
+  ASSERT_EQ(two.exitCode, kSuccess) << two.output;
+  EXPECT_THAT(two.output, HasSubstr("Running 11 tests on 2 slots"));
+
+  int serialHeaders = 0;
+  int parallelHeaders = 0;
+  std::vector<std::string> serialRows =
+      RowsWithoutRuntime(serial + "/result.csv", &serialHeaders);
+  EXPECT_EQ(RowsWithoutRuntime(parallel + "/result.csv", &parallelHeaders),
+            serialRows);
+  EXPECT_EQ(serialRows.size(), 11u);
+  EXPECT_EQ(parallelHeaders, 1);
+  std::map<std::string, std::string> serialTraces = FilesIn(serial + "/traces");
+  EXPECT_EQ(serialTraces.size(), 11u);
+  EXPECT_EQ(FilesIn(parallel + "/traces"), serialTraces);
+  // The summary table, runtimes aside, is the serial one too.
+  auto table = [](const std::string& output) {
+    std::size_t start = output.find("\nTest ");
+    std::string text =
+        output.substr(start, output.find("\nResult file:") - start);
+    return std::regex_replace(text, std::regex(R"( +\d+\n)"), "\n");
+  };
+  EXPECT_EQ(table(two.output), table(one.output));
+  // Each slot logs on its own, so that one test's lines stay together.
+  EXPECT_TRUE(fs::exists(parallel + "/log.slot0.txt"));
+  EXPECT_TRUE(fs::exists(parallel + "/log.slot1.txt"));
+  ExpectNoServiceLeft();
+}
+
+TEST_P(ParallelRunTest, TestsRunningAtOnceCountOnlyTheirOwnCalls) {
+  std::string skipped;
+  std::string program = CaseProgram(&skipped);
+  if (!skipped.empty()) GTEST_SKIP() << skipped;
+  ASSERT_FALSE(HasFailure());
+  fs::create_directory(dir_.File("barrier"));
+  process::CommandResult run =
+      Run({"--gtest", program, "--gtest_filter=Overlap.*", "--include",
+           "^sample::", "--output-dir", Out(), "--jobs", "2"},
+          OSTRIVEL_RUN_PATH, {{"SAMPLE_BARRIER", dir_.File("barrier")}});
+  ASSERT_EQ(run.exitCode, kSuccess) << run.output;
+  auto calls = [&](const std::string& test, const std::string& function) {
+    std::string trace =
+        ReadFile(Out() + "/traces/" + test + "_" +
+                 fs::path(program).filename().string() + "_trace.csv");
+    for (const std::string& line : SplitLines(trace)) {
+      if (line.find(function) != std::string::npos) {
+        return std::atoi(line.c_str() + line.rfind(';') + 1);
+      }
+    }
+    return 0;
+  };
+  EXPECT_EQ(calls("Overlap.Left", "LeftOnly"), 1) << run.output;
+  EXPECT_EQ(calls("Overlap.Left", "RightOnly"), 0) << run.output;
+  EXPECT_EQ(calls("Overlap.Right", "RightOnly"), 1) << run.output;
+  EXPECT_EQ(calls("Overlap.Right", "LeftOnly"), 0) << run.output;
+  ExpectNoServiceLeft();
+}
+
+INSTANTIATE_TEST_SUITE_P(Routes, ParallelRunTest,
+                         ::testing::Values(ParallelCase{"Probe", false},
+                                           ParallelCase{"ClangProfile", true}),
+                         [](const auto& testCase) {
+                           return std::string(testCase.param.name);
+                         });
 
 struct SetupFailure {
   const char* name;

@@ -1,10 +1,12 @@
 // ostrivel-run: a test harness for command-line tests with per-test
 // coverage. See runner.h and test_list.h.
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -81,6 +83,16 @@ int Main(int argc, char** argv) {
                  "Seconds a test command may run before it is killed "
                  "(0: no limit)")
       ->check(CLI::NonNegativeNumber);
+  app.add_option("-j,--jobs", options.jobs,
+                 "Tests run at the same time, each on a slot of the service "
+                 "(ostrivel-service --slots N); 0: the number of cores. A "
+                 "private run starts its service with that many slots")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--ports-file", options.portsFile,
+                 "With --jobs and a service of your own: the file its "
+                 "--ports-file wrote, naming its slots (default: "
+                 "OSTRIVEL_SLOTS)");
   app.add_flag("--show-output", options.showOutput,
                "Let the commands write to the terminal instead of showing "
                "the output of failed tests only");
@@ -122,6 +134,9 @@ int Main(int argc, char** argv) {
     options.libraryPath = "./" + options.libraryPath;
   }
   if (!resultPath.empty()) options.resultPath = resultPath;
+  if (options.jobs == 0) {
+    options.jobs = std::max(1U, std::thread::hardware_concurrency());
+  }
 
   return ostrivel::runner::RunTests(options, std::cout, std::cerr);
 }

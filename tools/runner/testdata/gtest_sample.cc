@@ -4,7 +4,9 @@
 // test of the same process has built it.
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -25,7 +27,38 @@ int TableValue(int i) {
   return table.at(static_cast<std::size_t>(i));
 }
 
+int LeftOnly(int x) { return x + 1; }
+int RightOnly(int x) { return x - 1; }
+
 }  // namespace sample
+
+namespace {
+
+// With SAMPLE_BARRIER naming a folder, the Overlap tests run their calls
+// only while the other test runs too: Left calls first and waits for Right
+// to have called, so a count shared between the two would show in Left's.
+bool Arrive(const char* mine) {
+  const char* folder = std::getenv("SAMPLE_BARRIER");
+  if (folder == nullptr) return true;
+  std::FILE* mark = std::fopen((std::string(folder) + "/" + mine).c_str(), "w");
+  if (mark != nullptr) std::fclose(mark);
+  return true;
+}
+bool AwaitOther(const char* other) {
+  const char* folder = std::getenv("SAMPLE_BARRIER");
+  if (folder == nullptr) return true;
+  std::string path = std::string(folder) + "/" + other;
+  for (int i = 0; i < 600; ++i) {
+    if (std::FILE* mark = std::fopen(path.c_str(), "r")) {
+      std::fclose(mark);
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+}  // namespace
 
 namespace {
 
@@ -63,5 +96,17 @@ using Types = ::testing::Types<int, long>;
 TYPED_TEST_SUITE(Typed, Types);
 
 TYPED_TEST(Typed, ZeroSquared) { EXPECT_EQ(sample::Square(0), 0); }
+
+TEST(Overlap, Left) {
+  EXPECT_EQ(sample::LeftOnly(1), 2);
+  Arrive("left");
+  EXPECT_TRUE(AwaitOther("right")) << "Overlap.Right did not run meanwhile";
+}
+
+TEST(Overlap, Right) {
+  EXPECT_TRUE(AwaitOther("left")) << "Overlap.Left did not run meanwhile";
+  EXPECT_EQ(sample::RightOnly(1), 0);
+  Arrive("right");
+}
 
 }  // namespace
