@@ -302,6 +302,57 @@ TEST_F(SampleCoverageTest, EachCommandLineTestCoversWhatItCalls) {
   EXPECT_NE(rows.at("Checkout").coverage, rows.at("Help").coverage);
 }
 
+// The sample's command-line tests on two slots of a service, as the demo
+// runs them: the rows (runtime aside), their order, the header and the
+// trace files are those of a serial run. On the clang route the runner
+// moves the sample's LLVM_PROFILE_FILE to each slot's channel.
+TEST_F(SampleCoverageTest,
+       CommandLineTestsOnTwoSlotsWriteWhatASerialRunWrites) {
+  ASSERT_NO_FATAL_FAILURE(RunCommandLineTests());
+  service_.reset();
+  namespace fs = std::filesystem;
+  fs::rename(dir_.File("result.csv"), dir_.File("serial.csv"));
+  fs::rename(dir_.File("traces"), dir_.File("serial-traces"));
+  fs::create_directory(dir_.File("traces"));
+
+  tools::testing::StartedService slotted(
+      OSTRIVEL_SERVICE_PATH, methods_, channel_, dir_.File("service.log"),
+      {"--slots", "2", "--ports-file", dir_.File("ports")});
+  ASSERT_TRUE(slotted.ok()) << slotted.startOutput();
+  WriteFile(dir_.File("ostrivel.conf"),
+            ReadFile(dir_.File("ostrivel.conf")) +
+                "port: " + std::to_string(slotted.port()) + "\n");
+  CommandResult run = RunCommand(
+      std::string(OSTRIVEL_RUN_PATH) + " --library " + OSTRIVEL_LIBRARY_PATH +
+          " --config " + dir_.File("ostrivel.conf") + " --jobs 2" +
+          " --ports-file " + dir_.File("ports") + " " + OSTRIVEL_SAMPLE_TESTS,
+      CountingEnvironment());
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+
+  auto rows = [](const std::string& path) {
+    std::vector<std::string> lines = SplitLines(ReadFile(path));
+    for (std::string& line : lines) {
+      std::vector<std::string> fields = SplitFields(line);
+      if (fields.size() < 5 || fields[0] == "Test name") continue;
+      fields[4] = "<runtime>";
+      line.clear();
+      for (const std::string& field : fields) line += field + ";";
+    }
+    return lines;
+  };
+  std::vector<std::string> serial = rows(dir_.File("serial.csv"));
+  ASSERT_EQ(serial.size(), 9u);  // the header and eight rows
+  EXPECT_EQ(rows(dir_.File("result.csv")), serial);
+  for (const char* test :
+       {"Help", "ListFruit", "PriceSingle", "PriceBulk", "UnknownItem",
+        "LowStock", "Checkout", "OutOfStock"}) {
+    std::string trace = test + std::string("_sample-app_trace.csv");
+    EXPECT_EQ(ReadFile(dir_.File("traces/") + trace),
+              ReadFile(dir_.File("serial-traces/") + trace))
+        << trace;
+  }
+}
+
 // A command of the README and the output it shows.
 struct ReadmeExample {
   std::string command;

@@ -9,7 +9,10 @@
 //   res_location: FILE   the result file to append rows to
 //   applications: A B    the applications each test gets a row for
 //   unreachable: yes     StartNewTestCase returns false
+//   crash_in: NAME       GetCollectedInformation aborts the process in the
+//                        test NAME, as a harness's library might
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -26,6 +29,7 @@ struct FakeState {
   std::string resultPath;
   std::vector<std::string> applications;
   bool unreachable = false;
+  std::string crashIn;
   std::string testName;
   int tests = 0;
 };
@@ -65,6 +69,7 @@ FAKE_EXPORT bool Init(const char* configPath) {
     if (key == "calls") fake.callsPath = value;
     if (key == "res_location") fake.resultPath = value;
     if (key == "unreachable") fake.unreachable = value == "yes";
+    if (key == "crash_in") fake.crashIn = value;
     if (key == "applications") {
       std::istringstream names(value);
       std::string name;
@@ -102,6 +107,7 @@ FAKE_EXPORT bool GetCurrentPath() {
 FAKE_EXPORT bool GetCollectedInformation() {
   FakeState& fake = Fake();
   Record("GetCollectedInformation()");
+  if (!fake.crashIn.empty() && fake.testName == fake.crashIn) std::abort();
   if (fake.unreachable || fake.resultPath.empty()) return true;
   ++fake.tests;
   bool exists = std::ifstream(fake.resultPath).good();

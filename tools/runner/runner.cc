@@ -165,6 +165,16 @@ int PrepareGtestRun(const RunOptions& options, std::ostream& out,
 
 namespace {
 
+// The service's ports file: --ports-file, else OSTRIVEL_SLOTS; empty when
+// neither is given.
+std::string GivenPortsFile(const RunOptions& options) {
+  const char* fromEnvironment = std::getenv("OSTRIVEL_SLOTS");
+  if (options.portsFile.empty() && fromEnvironment != nullptr) {
+    return fromEnvironment;
+  }
+  return options.portsFile;
+}
+
 // The slots of the run's service, for --jobs: a private run's own, else
 // those of the ports file (--ports-file, else OSTRIVEL_SLOTS).
 bool FindSlots(const RunOptions& options, const PrivateRun* privateRun,
@@ -173,11 +183,7 @@ bool FindSlots(const RunOptions& options, const PrivateRun* privateRun,
     *found = privateRun->slots();
     return true;
   }
-  std::string portsFile = options.portsFile;
-  const char* fromEnvironment = std::getenv("OSTRIVEL_SLOTS");
-  if (portsFile.empty() && fromEnvironment != nullptr) {
-    portsFile = fromEnvironment;
-  }
+  std::string portsFile = GivenPortsFile(options);
   if (portsFile.empty()) {
     *error = fmt::format(
         "--jobs {} needs a service with slots: start ostrivel-service with "
@@ -305,7 +311,10 @@ int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
   const std::size_t count = list.tests.size();
   std::vector<SlotHarness> harnesses;
   SlotFolder slotFolder;
-  if (options.jobs > 1 && count > 1) {
+  // A service with slots counts on none but them, so a run on one goes
+  // through its slots however many tests run at a time.
+  if ((options.jobs > 1 && count > 1) ||
+      (privateRun == nullptr && !GivenPortsFile(options).empty())) {
     std::vector<slots::Slot> found;
     SlotPlanInput plan;
     bool planned = FindSlots(options, privateRun.get(), &found, &error) &&
@@ -370,14 +379,21 @@ int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
     }
     library->Close();
   } else {
-    out << "Running " << count << " tests on " << harnesses.size()
-        << " slots; each slot's log: "
-        << Printable(slots::SlotLogPath(
-               ReadConfigValue(configPath, "log_location")
-                   .value_or(formats::DefaultPath(formats::kLogFileName)),
-               0))
-        << " and so on.\n"
-        << std::flush;
+    std::string log =
+        ReadConfigValue(configPath, "log_location")
+            .value_or(formats::DefaultPath(formats::kLogFileName));
+    if (harnesses.size() == 1) {
+      out << "Running " << count << " tests on slot 0 of the service; its log: "
+          << Printable(slots::SlotLogPath(log, 0)) << "\n";
+    } else {
+      out << "Running " << count << " tests on " << harnesses.size()
+          << " slots of the service; their logs: "
+          << Printable(slots::SlotLogPath(log, 0)) << " to "
+          << Printable(slots::SlotLogPath(
+                 log, static_cast<int>(harnesses.size()) - 1))
+          << "\n";
+    }
+    out << std::flush;
     // The rows go into the result file in the order of the list, each
     // test's as soon as those before it have ended.
     std::string resultFile =

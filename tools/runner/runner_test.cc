@@ -2,6 +2,7 @@
 
 #include <sys/resource.h>
 
+#include <filesystem>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -10,6 +11,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "testing/loopback_service.h"
 #include "testing/temp_dir.h"
 #include "tools/process/child_process.h"
 #include "tools/runner/result_table.h"
@@ -452,6 +454,117 @@ TEST(RunnerProgramTest, KeepsOnlyTheTailOfAHugeOutput) {
   EXPECT_EQ(std::vector<std::string>(lines.begin() + 1,
                                      lines.begin() + 1 + expected.size()),
             expected);
+}
+
+struct SlotFailure {
+  const char* name;
+  const char* portsFile;    // its text, or null: none given
+  const char* profileFile;  // LLVM_PROFILE_FILE, or null: unset
+  const char* message;      // on a line of its own; <dir> for the folder
+};
+
+class RunnerSlotFailureTest : public ::testing::TestWithParam<SlotFailure> {};
+
+// --jobs on a service of one's own needs its slots; what cannot work is
+// said before any test runs.
+TEST_P(RunnerSlotFailureTest, SaysWhyAndRunsNothing) {
+  const SlotFailure& c = GetParam();
+  TempDir dir;
+  WriteFile(dir.File("ostrivel.conf"),
+            "res_location: " + dir.File("result.csv") +
+                "\nmethods_location: " + dir.File("methods/") + "\n");
+  std::filesystem::create_directory(dir.File("methods"));
+  WriteFile(dir.File("methods/app.csv"), "ProjectName;App\n0x10;f;\n");
+  WriteFile(dir.File("tests.txt"),
+            "First\ttouch " + dir.File("ran") + "\nSecond\ttrue\n");
+  std::string command = std::string(OSTRIVEL_RUN_PATH) + " --library " +
+                        OSTRIVEL_FAKE_LIBRARY_PATH + " --config " +
+                        dir.File("ostrivel.conf") + " --jobs 2 ";
+  testing::LoopbackService first;
+  testing::LoopbackService second;
+  if (c.portsFile != nullptr) {
+    std::string ports = std::regex_replace(c.portsFile, std::regex("<port0>"),
+                                           std::to_string(first.port()));
+    WriteFile(dir.File("ports"),
+              std::regex_replace(ports, std::regex("<port1>"),
+                                 std::to_string(second.port())));
+    command += "--ports-file " + dir.File("ports") + " ";
+  }
+  process::CommandOptions options;
+  options.environment = {{"OSTRIVEL_SLOTS", ""}, {"OSTRIVEL_CHANNEL", "ch"}};
+  if (c.profileFile != nullptr) {
+    options.environment.emplace_back("LLVM_PROFILE_FILE", c.profileFile);
+  }
+  CommandResult result = RunCommand(command + dir.File("tests.txt"), options);
+  EXPECT_EQ(result.exitCode, kCannotRun) << result.output;
+  std::string expected =
+      std::regex_replace(c.message, std::regex("<dir>/"), dir.File(""));
+  EXPECT_THAT(Lines(result.output), ::testing::Contains(expected))
+      << result.output;
+  EXPECT_FALSE(std::filesystem::exists(dir.File("ran")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, RunnerSlotFailureTest,
+    ::testing::Values(
+        SlotFailure{"NoPortsFile", nullptr, nullptr,
+                    "ostrivel-run: --jobs 2 needs a service with slots: start "
+                    "ostrivel-service with --slots 2 --ports-file FILE and "
+                    "give that file with --ports-file (or OSTRIVEL_SLOTS)"},
+        SlotFailure{"EmptyPortsFile", "", nullptr,
+                    "ostrivel-run: the ports file \"<dir>/ports\" names no "
+                    "slot"},
+        SlotFailure{"LineOutOfOrder", "1 127.0.0.1 40000\n", nullptr,
+                    "ostrivel-run: the ports file \"<dir>/ports\", line 1, is "
+                    "not \"0 <host> <port>\": \"1 127.0.0.1 40000\""},
+        SlotFailure{"SlotNotAnswering", "0 127.0.0.1 1\n1 127.0.0.1 1\n",
+                    nullptr,
+                    "ostrivel-run: slot 0 of <dir>/ports (127.0.0.1:1) does "
+                    "not answer"},
+        SlotFailure{
+            "ProfileFileOfNoApplication",
+            "0 127.0.0.1 <port0>\n1 127.0.0.1 <port1>\n",
+            "/dev/shm/elsewhere/%p%c.profraw",
+            "ostrivel-run: LLVM_PROFILE_FILE=/dev/shm/elsewhere/%p%c.profraw "
+            "is the profile file of no application of the method lists in "
+            "\"<dir>/methods/\" on the channel \"ch\": it cannot be moved to "
+            "a slot's channel (run ostrivel-methods --channel ch and use the "
+            "LLVM_PROFILE_FILE it prints)"}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });
+
+// A library that kills its harness process fails that test alone; the
+// other slot runs the rest, and their rows keep the list's order.
+TEST(RunnerProgramTest, HarnessProcessThatDiesFailsOnlyItsTest) {
+  TempDir dir;
+  testing::LoopbackService first;
+  testing::LoopbackService second;
+  WriteFile(dir.File("ports"), "0 127.0.0.1 " + std::to_string(first.port()) +
+                                   "\n1 127.0.0.1 " +
+                                   std::to_string(second.port()) + "\n");
+  WriteFile(dir.File("ostrivel.conf"),
+            "res_location: " + dir.File("result.csv") +
+                "\napplications: App\n"
+                "crash_in: Crash\n");
+  WriteFile(dir.File("tests.txt"),
+            "First\ttrue\nCrash\ttrue\nThird\ttrue\nFourth\ttrue\n");
+  CommandResult result =
+      RunCommand(std::string(OSTRIVEL_RUN_PATH) + " --library " +
+                     OSTRIVEL_FAKE_LIBRARY_PATH + " --config " +
+                     dir.File("ostrivel.conf") + " --jobs 2 --ports-file " +
+                     dir.File("ports") + " " + dir.File("tests.txt"),
+                 {});
+  EXPECT_EQ(result.exitCode, kTestFailed) << result.output;
+  EXPECT_THAT(result.output, HasSubstr("[2/4] Crash ... FAIL"));
+  EXPECT_THAT(result.output,
+              ::testing::ContainsRegex(
+                  "\n    the harness process of slot [01] \\(127\\.0\\.0\\.1:"
+                  "[0-9]+\\) ended during the test \\(signal 6\\)\n"));
+  EXPECT_THAT(result.output, HasSubstr("4 tests: 3 passed, 1 failed."));
+  std::vector<std::string> names;
+  for (const std::string& line : Lines(ReadFile(dir.File("result.csv")))) {
+    names.push_back(line.substr(0, line.find(';')));
+  }
+  EXPECT_THAT(names, ElementsAre("Test name", "First", "Third", "Fourth"));
 }
 
 TEST(RunnerProgramTest, UsageErrorsGiveExitCodeFour) {

@@ -87,8 +87,11 @@ std::string DescribeStatus(int status) {
   return "status " + std::to_string(status);
 }
 
+// A test that failed for "reason" outside its command. Whether the service
+// answered is not known; the reason says what happened instead.
 TestExecution Failed(const std::string& reason) {
   TestExecution execution;
+  execution.serviceReached = true;
   execution.failure = "    " + reason + "\n";
   return execution;
 }
