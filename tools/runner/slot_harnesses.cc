@@ -19,6 +19,9 @@ namespace ostrivel::runner {
 namespace {
 
 constexpr auto kCloseLimit = std::chrono::seconds(10);
+// The exit code of a harness process that failed in itself (out of memory,
+// no thread for a command's output).
+constexpr int kHarnessFailed = 70;
 
 bool WriteAll(int fd, const std::string& bytes) {
   std::size_t done = 0;
@@ -55,7 +58,10 @@ std::optional<std::string> ReadLine(int fd) {
   }
   // A runner that is killed takes its harness processes with it.
   ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-  {
+  // Nothing may leave this function: unwinding into the runner's frames
+  // would run its clean-up (stopping a private run's service) a second
+  // time. The runner fails the test with the exit code.
+  try {
     ProbeWarnings warnings;
     std::string error;
     warnings.Create(&error);  // without it, warnings are not shown
@@ -73,6 +79,8 @@ std::optional<std::string> ReadLine(int fd) {
       }
     }
     library.Close();
+  } catch (...) {
+    ::_exit(kHarnessFailed);
   }
   ::_exit(0);
 }
