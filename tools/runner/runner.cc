@@ -328,7 +328,8 @@ int RunTests(const RunOptions& options, std::ostream& out, std::ostream& err) {
             << (found.size() == 1 ? "" : "s") << ": running " << used
             << " at a time.\n";
       }
-      plan.slots.assign(found.begin(), found.begin() + used);
+      found.resize(used);
+      plan.slots = std::move(found);
       plan.configPath = configPath;
       plan.channel = channel;
       plan.environment = environment;

@@ -103,7 +103,7 @@ bool WriteSlotConfig(const std::string& config, const Environment& overrides,
     text += '\n';
   });
   for (const auto& [key, value] : overrides) {
-    text += key + ": " + value + "\n";
+    text.append(key).append(": ").append(value).append("\n");
   }
   std::string temporary = output + ".tmp";
   {
