@@ -385,37 +385,6 @@ TEST_F(GtestRunTest, ClangBuiltProgramCountsThroughItsProfileFile) {
 
 // ---- several tests at once ----
 
-// A result file's rows with the runtime masked, and how often its header
-// appears.
-std::vector<std::string> RowsWithoutRuntime(const std::string& path,
-                                            int* headers) {
-  std::vector<std::string> rows;
-  *headers = 0;
-  for (const std::string& line : SplitLines(ReadFile(path))) {
-    if (line.rfind(formats::kResultHeader, 0) == 0) {
-      ++*headers;
-      continue;
-    }
-    std::vector<std::string> fields = testing::SplitFields(line);
-    if (fields.size() > 4) fields[4] = "<runtime>";
-    std::string row;
-    for (const std::string& field : fields) row += field + ";";
-    rows.push_back(row);
-  }
-  return rows;
-}
-
-// The files of a folder by name, with their bytes.
-std::map<std::string, std::string> FilesIn(const std::string& folder) {
-  std::map<std::string, std::string> files;
-  std::error_code error;
-  for (const fs::directory_entry& entry :
-       fs::directory_iterator(folder, error)) {
-    files[entry.path().filename().string()] = ReadFile(entry.path().string());
-  }
-  return files;
-}
-
 struct ParallelCase {
   const char* name;
   bool clang;  // the sample built by clang-14, counting through its profile
@@ -432,47 +401,6 @@ class ParallelRunTest : public GtestRunTest,
     return program;
   }
 };
-
-TEST_P(ParallelRunTest, JobsWriteWhatASerialRunWrites) {
-  std::string skipped;
-  std::string program = CaseProgram(&skipped);
-  if (!skipped.empty()) GTEST_SKIP() << skipped;
-  ASSERT_FALSE(HasFailure());
-  std::string serial = dir_.File("serial");
-  std::string parallel = dir_.File("parallel");
-  process::CommandResult one = Run(
-      {"--gtest", program, "--include", "^sample::", "--output-dir", serial});
-  ASSERT_EQ(one.exitCode, kSuccess) << one.output;
-  process::CommandResult two =
-      Run({"--gtest", program, "--include", "^sample::", "--output-dir",
-           parallel, "--jobs", "2"});
-  ASSERT_EQ(two.exitCode, kSuccess) << two.output;
-  EXPECT_THAT(two.output, HasSubstr("Running 11 tests on 2 slots"));
-
-  int serialHeaders = 0;
-  int parallelHeaders = 0;
-  std::vector<std::string> serialRows =
-      RowsWithoutRuntime(serial + "/result.csv", &serialHeaders);
-  EXPECT_EQ(RowsWithoutRuntime(parallel + "/result.csv", &parallelHeaders),
-            serialRows);
-  EXPECT_EQ(serialRows.size(), 11u);
-  EXPECT_EQ(parallelHeaders, 1);
-  std::map<std::string, std::string> serialTraces = FilesIn(serial + "/traces");
-  EXPECT_EQ(serialTraces.size(), 11u);
-  EXPECT_EQ(FilesIn(parallel + "/traces"), serialTraces);
-  // The summary table, runtimes aside, is the serial one too.
-  auto table = [](const std::string& output) {
-    std::size_t start = output.find("\nTest ");
-    std::string text =
-        output.substr(start, output.find("\nResult file:") - start);
-    return std::regex_replace(text, std::regex(R"( +\d+\n)"), "\n");
-  };
-  EXPECT_EQ(table(two.output), table(one.output));
-  // Each slot logs on its own, so that one test's lines stay together.
-  EXPECT_TRUE(fs::exists(parallel + "/log.slot0.txt"));
-  EXPECT_TRUE(fs::exists(parallel + "/log.slot1.txt"));
-  ExpectNoServiceLeft();
-}
 
 TEST_P(ParallelRunTest, TestsRunningAtOnceCountOnlyTheirOwnCalls) {
   std::string skipped;
