@@ -4,6 +4,7 @@
 // For tests: an ostrivel-service child process on 127.0.0.1 and a free port.
 
 #include <string>
+#include <vector>
 
 #include "tools/process/child_process.h"
 
@@ -14,9 +15,13 @@ class StartedService {
   // Starts "program" with --port 0, the methods directory "methodsDirectory"
   // and the counter channel "channel", its log going to "logPath", and waits
   // up to 20 s for its "listening on" line. ok() tells whether it came up.
+  // "extraArguments" go after those; with --slots N the wait is for slot
+  // 0's line, which comes after the --ports-file is written, and port() is
+  // slot 0's.
   StartedService(const std::string& program,
                  const std::string& methodsDirectory,
-                 const std::string& channel, const std::string& logPath);
+                 const std::string& channel, const std::string& logPath,
+                 const std::vector<std::string>& extraArguments = {});
   // Stops the service with SIGTERM (SIGKILL after 10 s) and reaps it.
   ~StartedService();
   StartedService(const StartedService&) = delete;
