@@ -13,7 +13,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/ostrivel/functionality.h
 
 if(OSTRIVEL_BUILD_TOOLS)
   install(TARGETS ostrivel-service ostrivel-methods ostrivel-run
-                  ostrivel-report
+                  ostrivel-report ostrivel-slot
           RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(TARGETS ostrivel-probe LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
   if(TARGET ostrivel-entry-counters)

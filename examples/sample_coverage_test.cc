@@ -533,5 +533,93 @@ TEST_F(SampleCoverageTest, EachGoogleTestCoversWhatItCalls) {
             3);
 }
 
+// The result rows of "path" with the runtime column left out, and how many
+// of its lines are the header.
+std::multiset<std::string> MaskedRows(const std::string& path, int* headers) {
+  std::multiset<std::string> rows;
+  *headers = 0;
+  for (const std::string& line : SplitLines(ReadFile(path))) {
+    std::vector<std::string> fields = SplitFields(line);
+    if (fields.size() > 4 && fields[0] == "Test name") {
+      ++*headers;
+      continue;
+    }
+    if (fields.size() > 4) fields[4] = "<runtime>";
+    std::string masked;
+    for (const std::string& field : fields) masked += field + ";";
+    rows.insert(masked);
+  }
+  return rows;
+}
+
+// The files of the folder "path" by name, with their bytes.
+std::map<std::string, std::string> FilesIn(const std::string& path) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(path)) {
+    files[entry.path().filename().string()] = ReadFile(entry.path().string());
+  }
+  return files;
+}
+
+TEST_F(SampleCoverageTest,
+       GoogleTestsUnderCtestOnTwoSlotsWriteWhatASerialRunWrites) {
+  StartService("sample-shop-test");
+  CommandOptions serial = CountingEnvironment();
+  serial.environment.push_back({"OSTRIVEL_CONFIG", dir_.File("ostrivel.conf")});
+  serial.environment.push_back({"OSTRIVEL_LIBRARY", OSTRIVEL_LIBRARY_PATH});
+  CommandResult run = RunCommand(OSTRIVEL_SHOP_TEST_PATH, serial);
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  service_.reset();
+
+  // The same tests as two ctest tests side by side, each process on a slot
+  // of its own.
+  std::string parallel = dir_.File("parallel/");
+  std::filesystem::create_directories(parallel + "traces");
+  std::filesystem::create_directories(parallel + "ctest");
+  tools::testing::StartedService slots(
+      OSTRIVEL_SERVICE_PATH, methods_, channel_, parallel + "service.log",
+      {"--slots", "2", "--ports-file", parallel + "ports"});
+  ASSERT_TRUE(slots.ok()) << slots.startOutput();
+  WriteFile(parallel + "ostrivel.conf",
+            "base_location: " + parallel + "traces/\nlog_location: " +
+                parallel + "log.txt\nres_location: " + parallel +
+                "result.csv\nmethods_location: " + methods_ + "\n");
+  WriteFile(parallel + "ctest/CTestTestfile.cmake",
+            std::string("add_test(catalog_pricing \"") +
+                OSTRIVEL_SHOP_TEST_PATH +
+                "\" \"--gtest_filter=CatalogTest.*:PricingTest.*\")\n"
+                "add_test(checkout_receipt \"" +
+                OSTRIVEL_SHOP_TEST_PATH +
+                "\" \"--gtest_filter=CheckoutTest.*:ReceiptTest.*\")\n"
+                "set_tests_properties(catalog_pricing checkout_receipt "
+                "PROPERTIES TIMEOUT 60)\n");
+  CommandOptions options = CountingEnvironment();
+  options.environment.push_back({"OSTRIVEL_SLOTS", parallel + "ports"});
+  options.environment.push_back(
+      {"OSTRIVEL_CONFIG", parallel + "ostrivel.conf"});
+  options.environment.push_back({"OSTRIVEL_LIBRARY", OSTRIVEL_LIBRARY_PATH});
+  CommandResult ctest = RunCommand(std::string(OSTRIVEL_CTEST_PATH) +
+                                       " --output-on-failure -j2 --test-dir " +
+                                       parallel + "ctest",
+                                   options);
+  ASSERT_EQ(ctest.exitCode, 0) << ctest.output;
+
+  int serialHeaders = 0;
+  int parallelHeaders = 0;
+  std::multiset<std::string> serialRows =
+      MaskedRows(dir_.File("result.csv"), &serialHeaders);
+  EXPECT_EQ(MaskedRows(parallel + "result.csv", &parallelHeaders), serialRows);
+  EXPECT_EQ(serialRows.size(), 5u);
+  EXPECT_EQ(parallelHeaders, 1);
+  std::map<std::string, std::string> serialTraces =
+      FilesIn(dir_.File("traces"));
+  EXPECT_EQ(serialTraces.size(), 5u);
+  EXPECT_EQ(FilesIn(parallel + "traces"), serialTraces);
+  // Each process logged into its slot's file (the first one free: when the
+  // two do not overlap, both use slot 0), none into the configured one.
+  EXPECT_TRUE(testing::FileExists(parallel + "log.slot0.txt"));
+  EXPECT_FALSE(testing::FileExists(parallel + "log.txt"));
+}
+
 }  // namespace
 }  // namespace ostrivel

@@ -15,7 +15,7 @@ namespace ostrivel::tools::testing {
 namespace {
 
 constexpr const char* kReadyPrefix = "ostrivel-service listening on ";
-constexpr const char* kSlotZeroReadyPrefix = "slot 0 listening on ";
+constexpr const char* kFirstSlotReadyPrefix = "slot 0 listening on ";
 constexpr auto kStartLimit = std::chrono::seconds(20);
 constexpr int kStopLimitMs = 10000;
 
@@ -29,12 +29,11 @@ StartedService::StartedService(const std::string& program,
   process::LaunchOptions options;
   options.output = process::Stream::kPipe;
   std::string error;
-  std::vector<std::string> arguments = {
+  std::vector<std::string> argv = {
       program,          "--host",    "127.0.0.1", "--port", "0",    "--methods",
       methodsDirectory, "--channel", channel,     "--log",  logPath};
-  arguments.insert(arguments.end(), extraArguments.begin(),
-                   extraArguments.end());
-  if (!service_.Start(arguments, options, &error)) {
+  argv.insert(argv.end(), extraArguments.begin(), extraArguments.end());
+  if (!service_.Start(argv, options, &error)) {
     startOutput_ = "cannot start " + program + ": " + error;
     return;
   }
@@ -47,9 +46,9 @@ StartedService::StartedService(const std::string& program,
     if (lineEnd != std::string::npos) {
       std::string line = startOutput_.substr(0, lineEnd);
       std::size_t colon = line.rfind(':');
-      if ((line.rfind(kReadyPrefix, 0) == 0 ||
-           line.rfind(kSlotZeroReadyPrefix, 0) == 0) &&
-          colon != std::string::npos) {
+      bool ready = line.rfind(kReadyPrefix, 0) == 0 ||
+                   line.rfind(kFirstSlotReadyPrefix, 0) == 0;
+      if (ready && colon != std::string::npos) {
         port_ = std::atoi(line.c_str() + colon + 1);
       }
       return;

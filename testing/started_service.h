@@ -15,7 +15,9 @@ class StartedService {
   // Starts "program" with --port 0, the methods directory "methodsDirectory"
   // and the counter channel "channel", its log going to "logPath", and waits
   // up to 20 s for its "listening on" line. ok() tells whether it came up.
-  // "extraArguments" follow the others (--slots N: the port is slot 0's).
+  // "extraArguments" go after those; with --slots N the wait is for slot
+  // 0's line, which comes after the --ports-file is written, and port() is
+  // slot 0's.
   StartedService(const std::string& program,
                  const std::string& methodsDirectory,
                  const std::string& channel, const std::string& logPath,

@@ -202,6 +202,110 @@ INSTANTIATE_TEST_SUITE_P(Runs, RequiredCoverageTest,
                            return std::string(test.param.name);
                          });
 
+// Where ostrivel-slot lies when a program with the listener runs with
+// OSTRIVEL_SLOTS set, and whether the program restarts on a slot.
+struct SlotRestartCase {
+  const char* name;
+  // "lib/" holds a copy of the fake library, which the program loads;
+  // "lib/ostrivel-slot" and "bin/ostrivel-slot" are copies of the launcher
+  // when set.
+  bool besideLibrary;
+  bool inBin;
+  bool onPath;
+  std::string arguments;      // for the program
+  std::string alreadyOnSlot;  // OSTRIVEL_SLOT
+  bool restarts;
+};
+
+void PrintTo(const SlotRestartCase& check, std::ostream* out) {
+  *out << check.name;
+}
+
+const SlotRestartCase kSlotRestartCases[] = {
+    {"BesideTheLibrary", true, false, false, "", "", true},
+    {"InBinBesideTheLibrarysFolder", false, true, false, "", "", true},
+    {"OnPath", false, false, true, "", "", true},
+    {"ListingTheTests", true, false, false, "--gtest_list_tests", "", false},
+    {"AlreadyOnASlot", true, false, false, "", "1", false},
+    {"Nowhere", false, false, false, "", "", false},
+};
+
+class SlotRestartTest : public ::testing::TestWithParam<SlotRestartCase> {};
+
+TEST_P(SlotRestartTest, RestartsUnderTheLauncherWhenItCanAndShould) {
+  const SlotRestartCase& check = GetParam();
+  TempDir dir;
+  namespace fs = std::filesystem;
+  fs::create_directories(dir.File("lib"));
+  fs::create_directories(dir.File("bin"));
+  fs::copy_file(OSTRIVEL_FAKE_LIBRARY_PATH, dir.File("lib/libfake.so"));
+  if (check.besideLibrary) {
+    fs::copy_file(OSTRIVEL_SLOT_PATH, dir.File("lib/ostrivel-slot"));
+  }
+  if (check.inBin)
+    fs::copy_file(OSTRIVEL_SLOT_PATH, dir.File("bin/ostrivel-slot"));
+  WriteFile(dir.File("ports"), "0 127.0.0.1 1\n");
+  WriteFile(dir.File("fake.conf"), "calls: " + dir.File("calls.txt") +
+                                       "\nres_location: " +
+                                       dir.File("result.csv") + "\n");
+
+  CommandOptions options;
+  options.timeoutMs = 60000;
+  options.environment = {
+      {"OSTRIVEL_CONFIG", dir.File("fake.conf")},
+      {"OSTRIVEL_LIBRARY", dir.File("lib/libfake.so")},
+      {"OSTRIVEL_SLOTS", dir.File("ports")},
+      {"OSTRIVEL_SLOT", check.alreadyOnSlot},
+      {"PATH", check.onPath
+                   ? fs::path(OSTRIVEL_SLOT_PATH).parent_path().string() +
+                         ":/usr/bin:/bin"
+                   : "/usr/bin:/bin"}};
+  CommandResult result = RunCommand(
+      std::string(OSTRIVEL_LISTENER_PROGRAM_PATH) + " " + check.arguments,
+      options);
+  EXPECT_TRUE(result.Passed()) << result.output;
+  // The launcher claims a slot by its lock file.
+  EXPECT_EQ(testing::FileExists(dir.File("ports.0.lock")), check.restarts);
+  std::vector<std::string> calls =
+      Lines(testing::FileExists(dir.File("calls.txt"))
+                ? ReadFile(dir.File("calls.txt"))
+                : "");
+  std::vector<std::string> warnings =
+      LinesStartingWith(result.output, "ostrivel");
+  if (check.restarts) {
+    // On the slot, the library reads the launcher's copy of the
+    // configuration.
+    ASSERT_FALSE(calls.empty());
+    EXPECT_THAT(calls[0], ::testing::StartsWith("Init(/"));
+    EXPECT_THAT(calls[0], HasSubstr("/ostrivel-slot-"));
+    EXPECT_THAT(warnings, ElementsAre()) << result.output;
+  } else if (check.arguments.empty() && check.alreadyOnSlot.empty()) {
+    // Not found: the tests run, but nothing counts outside a slot.
+    EXPECT_THAT(calls, ElementsAre());
+    EXPECT_THAT(
+        warnings,
+        ElementsAre("ostrivel: OSTRIVEL_SLOTS is set, but ostrivel-slot "
+                    "is not in " +
+                    dir.File("lib") + ", in " + dir.File("lib") +
+                    "/../bin or on PATH; tests run "
+                    "without coverage, so as not to count into the "
+                    "slot of another test program"));
+    EXPECT_THAT(result.output, HasSubstr("[  PASSED  ] 3 tests."));
+  } else if (!check.alreadyOnSlot.empty()) {
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls[0], "Init(" + dir.File("fake.conf") + ")");
+  } else {
+    EXPECT_THAT(result.output, HasSubstr("Arithmetic."));
+    EXPECT_THAT(calls, ElementsAre());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, SlotRestartTest,
+                         ::testing::ValuesIn(kSlotRestartCases),
+                         [](const auto& test) {
+                           return std::string(test.param.name);
+                         });
+
 #ifdef OSTRIVEL_SERVICE_PATH
 // A collection service for the application Tiny (two methods, which the
 // listener's test program never calls), and "ostrivel.conf" in "dir" naming

@@ -19,8 +19,20 @@
 // With OSTRIVEL_REQUIRE_COVERAGE=1 in the environment, a test that got no
 // row in the result file fails, and so does the program when every row of
 // the run says 0 %: a misconfigured run then cannot pass as covered.
+//
+// Test programs that run side by side (ctest -j, GoogleTest shards) each
+// need a slot of their own on a service started with --slots N
+// --ports-file FILE. With OSTRIVEL_SLOTS=FILE in the environment the
+// listener restarts the program under ostrivel-slot, which waits for a
+// free slot and runs the program on it with OSTRIVEL_SLOT set; a program
+// that is only listing its tests is left alone.
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -95,6 +107,104 @@ inline std::vector<std::string> CoverageOfRows(const std::string& path,
     if (fields.size() >= 4 && fields[0] == test) coverage.push_back(fields[3]);
   }
   return coverage;
+}
+
+// The value of the environment variable "name", "" when it is not set.
+inline std::string EnvironmentValue(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+// Whether this process should move onto a slot: OSTRIVEL_SLOTS names the
+// ports file, the process does not run on a slot yet, and it runs tests
+// (ctest's discovery of the tests only lists them).
+inline bool WantsSlot() {
+  if (EnvironmentValue("OSTRIVEL_SLOTS").empty() ||
+      !EnvironmentValue("OSTRIVEL_SLOT").empty()) {
+    return false;
+  }
+#ifdef GTEST_FLAG_GET
+  return !GTEST_FLAG_GET(list_tests);
+#else
+  return !::testing::GTEST_FLAG(list_tests);
+#endif
+}
+
+inline bool IsExecutable(const std::string& path) {
+  return !path.empty() && ::access(path.c_str(), X_OK) == 0;
+}
+
+// ostrivel-slot beside the library's file, in ../bin of its folder, or on
+// PATH; "" when none is there. "folder" is set to the library's folder.
+inline std::string FindSlotLauncher(const std::string& libraryFile,
+                                    std::string* folder) {
+  const std::string name = "ostrivel-slot";
+  std::size_t slash = libraryFile.rfind('/');
+  *folder = slash == std::string::npos ? "." : libraryFile.substr(0, slash);
+  if (slash != std::string::npos) {
+    for (const std::string& candidate :
+         {*folder + "/" + name, *folder + "/../bin/" + name}) {
+      if (IsExecutable(candidate)) return candidate;
+    }
+  }
+  std::istringstream path(EnvironmentValue("PATH"));
+  std::string directory;
+  while (std::getline(path, directory, ':')) {
+    if (directory.empty()) continue;
+    std::string candidate = directory + "/" + name;
+    if (IsExecutable(candidate)) return candidate;
+  }
+  return "";
+}
+
+// This program's file and the arguments it was started with, before
+// InitGoogleTest took its flags out of argv.
+inline bool OwnCommandLine(std::vector<std::string>* arguments) {
+  std::ifstream file("/proc/self/cmdline", std::ios::binary);
+  std::string argument;
+  while (std::getline(file, argument, '\0')) arguments->push_back(argument);
+  char program[4096];
+  ssize_t length = ::readlink("/proc/self/exe", program, sizeof program - 1);
+  if (arguments->empty() || length <= 0) return false;
+  (*arguments)[0].assign(program, static_cast<std::size_t>(length));
+  return true;
+}
+
+// Replaces this process with "ostrivel-slot -- <this program> <its
+// arguments>", which runs it again on a free slot with "config" as the
+// configuration to copy. Returns only when that cannot be done, after one
+// line on standard error: the tests then run without coverage, since
+// counting outside a slot would mix with the tests of other processes.
+inline void RestartOnSlot(const std::string& config,
+                          const std::string& libraryFile) {
+  std::string folder;
+  std::string launcher = FindSlotLauncher(libraryFile, &folder);
+  if (launcher.empty()) {
+    std::cerr << "ostrivel: OSTRIVEL_SLOTS is set, but ostrivel-slot is not in "
+              << folder << ", in " << folder
+              << "/../bin or on PATH; tests run without coverage, so as not "
+                 "to count into the slot of another test program\n";
+    return;
+  }
+  std::vector<std::string> arguments;
+  if (!OwnCommandLine(&arguments)) {
+    std::cerr << "ostrivel: OSTRIVEL_SLOTS is set, but this program cannot "
+                 "read its own command line from /proc/self; tests run "
+                 "without coverage\n";
+    return;
+  }
+  arguments.insert(arguments.begin(), {launcher, "--"});
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  ::setenv("OSTRIVEL_CONFIG", config.c_str(), 1);
+  std::cout.flush();
+  std::cerr.flush();
+  std::fflush(nullptr);
+  ::execv(launcher.c_str(), argv.data());
+  std::cerr << "ostrivel: cannot start " << launcher
+            << " for OSTRIVEL_SLOTS: " << std::strerror(errno)
+            << "; tests run without coverage\n";
 }
 
 }  // namespace listener_internal
@@ -205,7 +315,14 @@ inline bool CoverageRequired() {
 // Returns false, after one warning line on standard error, when there is no
 // configuration file or the library cannot be loaded; the tests then run
 // without coverage, and each fails when OSTRIVEL_REQUIRE_COVERAGE=1. Call
-// it once, before RUN_ALL_TESTS().
+// it once, before RUN_ALL_TESTS(), after InitGoogleTest.
+//
+// With OSTRIVEL_SLOTS set it does not return when all goes well: the
+// process is replaced by ostrivel-slot running it again on a slot (see the
+// top of this file), found beside the loaded library, in ../bin of its
+// folder or on PATH. On a slot (OSTRIVEL_SLOT set) the configuration is
+// the slot's copy that OSTRIVEL_CONFIG names, even when "configPath" is
+// given.
 inline bool InstallCoverageListener(const char* configPath = nullptr,
                                     const char* libraryPath = nullptr) {
   auto fromEnvironment = [](const char* given, const char* variable,
@@ -215,7 +332,10 @@ inline bool InstallCoverageListener(const char* configPath = nullptr,
     if (value != nullptr && *value != '\0') return value;
     return fallback;
   };
-  std::string config = fromEnvironment(configPath, "OSTRIVEL_CONFIG", "");
+  const bool onSlot =
+      !listener_internal::EnvironmentValue("OSTRIVEL_SLOT").empty();
+  std::string config =
+      fromEnvironment(onSlot ? nullptr : configPath, "OSTRIVEL_CONFIG", "");
   std::string path =
       fromEnvironment(libraryPath, "OSTRIVEL_LIBRARY", "libostrivel.so");
   const bool required = CoverageRequired();
@@ -228,6 +348,10 @@ inline bool InstallCoverageListener(const char* configPath = nullptr,
     library = HarnessLibrary::Load(path, &error);
     if (library == nullptr) {
       std::cerr << "ostrivel: " << error << "; tests run without coverage\n";
+    } else if (listener_internal::WantsSlot()) {
+      std::string file = library->LoadedFile();
+      listener_internal::RestartOnSlot(config, file.empty() ? path : file);
+      library.reset();
     }
   }
   if (library == nullptr && !required) return false;

@@ -17,6 +17,7 @@
 // StartNewTestCase, GetCollectedInformation, finally Close).
 
 #include <dlfcn.h>
+#include <link.h>
 
 #include <memory>
 #include <string>
@@ -76,6 +77,17 @@ class HarnessLibrary {
 
   // The path the library was loaded from, as given to Load().
   const std::string& path() const { return path_; }
+
+  // The file the dynamic linker loaded, as it found it (also for a bare
+  // name that went through the search path), or "" when it does not say.
+  std::string LoadedFile() const {
+    struct link_map* map = nullptr;
+    if (::dlinfo(handle_, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr ||
+        map->l_name == nullptr) {
+      return "";
+    }
+    return map->l_name;
+  }
 
   // "configPath" and "name" must not be null.
   bool Init(const char* configPath) const { return init_(configPath); }
