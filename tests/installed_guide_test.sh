@@ -228,6 +228,42 @@ gtest_row=$(awk -F';' '$1 == "AmountTest.ParsesWholeAndDecimal" && $2 == "ledger
 [[ -n $gtest_row ]] || fail "no row of AmountTest.ParsesWholeAndDecimal in coverage/gtest/result.csv"
 awk -F';' '{ exit !($4 > 0) }' <<<"$gtest_row" || fail "row without coverage: $gtest_row"
 
+# Two at a time, by the runner and by ctest: the rows (runtime aside) and
+# trace files of each test run alone, as the serial run above wrote them.
+masked_rows() {  # result file, from byte $2 on: ledger_test's rows, sorted
+  tail -c +"$(($2 + 1))" "$1" | tr -d '\r' |
+    awk -F';' 'BEGIN { OFS = ";" } $2 == "ledger_test" { $5 = "-"; print }' |
+    sort
+}
+same_traces() {  # folder, folder
+  local trace
+  for trace in "$1"/*_ledger_test_trace.csv; do
+    cmp -s "$trace" "$2/${trace##*/}" || fail "${trace##*/} differs in $2"
+  done
+}
+run_guide gtest-jobs
+[[ $(masked_rows coverage/gtest-jobs/result.csv 0) == "$(masked_rows coverage/gtest/result.csv 0)" ]] ||
+  fail "the rows of --jobs 2 differ from those of the serial run"
+same_traces coverage/gtest/traces coverage/gtest-jobs/traces
+# ctest one test at a time on the guide's service, the listener counting in
+# each test's process, against the guide's ctest -j2 on two slots.
+before_serial=$(stat -c %s coverage/result.csv)
+OSTRIVEL_CONFIG=$PWD/ostrivel.conf \
+  OSTRIVEL_METHOD_LIST=$PWD/build/methods/ledger_test.csv \
+  ctest --test-dir build -j1 >"$work/ctest-serial.txt" 2>&1 ||
+  fail "ctest -j1 failed: $(cat "$work/ctest-serial.txt")"
+serial_rows=$(masked_rows coverage/result.csv "$before_serial")
+[[ $(wc -l <<<"$serial_rows") -eq 7 ]] || fail "ctest -j1 wrote no row per test: $serial_rows"
+mkdir -p "$work/ctest-serial"
+cp coverage/*_ledger_test_trace.csv "$work/ctest-serial/"
+before_ctest=$(stat -c %s coverage/result.csv)
+run_guide ctest-jobs
+[[ -s coverage/log.slot0.txt ]] ||
+  fail "no coverage/log.slot0.txt: the tests of ctest -j2 did not run on a slot"
+[[ $(masked_rows coverage/result.csv "$before_ctest") == "$serial_rows" ]] ||
+  fail "the rows of ctest -j2 differ from those of ctest -j1"
+same_traces "$work/ctest-serial" coverage
+
 run_guide report
 [[ -s coverage/report.html ]] || fail "no report page"
 
