@@ -10,9 +10,8 @@
 #include <unordered_set>
 #include <utility>
 
-#include <elfutils/libdw.h>
-
 #include "tools/methods/elf_symbols.h"
+#include <elfutils/libdw.h>
 
 namespace ostrivel::report {
 
@@ -57,7 +56,11 @@ std::vector<Range> Ranges(Dwarf_Die* die) {
   Dwarf_Addr end = 0;
   for (ptrdiff_t offset = 0;
        (offset = dwarf_ranges(die, offset, &base, &start, &end)) > 0;) {
-    if (start < end) ranges.emplace_back(start, end);
+    // The linker leaves address 0 to the code it discarded.
+    if (start == 0) continue;
+    // An inlined copy folded into the instructions around it keeps an empty
+    // range; its lines are those at its address.
+    ranges.emplace_back(start, std::max(end, start + 1));
   }
   return ranges;
 }
@@ -176,10 +179,9 @@ std::optional<DebugLines> ReadDebugLines(std::string_view image,
                         static_cast<std::uint32_t>(number)});
       }
     }
-    std::stable_sort(rows.begin(), rows.end(),
-                     [](const Row& a, const Row& b) {
-                       return a.address < b.address;
-                     });
+    std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
+      return a.address < b.address;
+    });
 
     // Every DIE of the unit, depth first, without recursion (damaged
     // nesting cannot exhaust the stack); "chain" holds the function of each
@@ -198,7 +200,8 @@ std::optional<DebugLines> ReadDebugLines(std::string_view image,
       }
       chain.resize(depth);
       chain.push_back(-1);
-      if (dwarf_child(&die, &child) == 0) pending.emplace_back(child, depth + 1);
+      if (dwarf_child(&die, &child) == 0)
+        pending.emplace_back(child, depth + 1);
       int tag = dwarf_tag(&die);
       if ((tag != DW_TAG_subprogram && tag != DW_TAG_inlined_subroutine) ||
           dwarf_hasattr(&die, DW_AT_declaration)) {
@@ -211,7 +214,8 @@ std::optional<DebugLines> ReadDebugLines(std::string_view image,
       Piece piece;
       piece.ranges = std::move(ranges);
       for (std::int64_t owner : chain) {
-        if (owner >= 0) piece.owners.push_back(static_cast<std::uint32_t>(owner));
+        if (owner >= 0)
+          piece.owners.push_back(static_cast<std::uint32_t>(owner));
       }
       std::sort(piece.owners.begin(), piece.owners.end());
       piece.owners.erase(std::unique(piece.owners.begin(), piece.owners.end()),
@@ -248,8 +252,7 @@ std::optional<DebugLines> ReadDebugLines(std::string_view image,
     }
 
     for (const Piece& piece : pieces) {
-      std::uint32_t owners =
-          static_cast<std::uint32_t>(result.owners_.size());
+      std::uint32_t owners = static_cast<std::uint32_t>(result.owners_.size());
       result.owners_.push_back(piece.owners);
       bool ownSeen = false;
       std::uint32_t first = 0;

@@ -30,15 +30,13 @@ std::string ShellQuoted(const std::string& text) {
 // apart from the diff.
 std::optional<std::string> NewTemporaryFile() {
   std::error_code code;
-  std::filesystem::path directory =
-      std::filesystem::temp_directory_path(code);
+  std::filesystem::path directory = std::filesystem::temp_directory_path(code);
   if (code) return std::nullopt;
   std::random_device random;
   for (int attempt = 0; attempt < 16; ++attempt) {
-    std::string path =
-        (directory / fmt::format("ostrivel-diff-{:08x}{:08x}", random(),
-                                 random()))
-            .string();
+    std::string path = (directory / fmt::format("ostrivel-diff-{:08x}{:08x}",
+                                                random(), random()))
+                           .string();
     // "x": fails when the name is taken.
     if (std::FILE* file = std::fopen(path.c_str(), "wx")) {
       std::fclose(file);

@@ -41,8 +41,8 @@ bool FindListFiles(const std::string& directory, std::vector<ListFile>* files,
   platform::DirectoryListing listing =
       platform::Current().listDirectory(directory);
   if (listing.error != 0) {
-    *error = fmt::format("the methods directory \"{}\" cannot be read",
-                         directory);
+    *error =
+        fmt::format("the methods directory \"{}\" cannot be read", directory);
     return false;
   }
   std::string prefix = directory;
@@ -220,7 +220,7 @@ class ImpactSink : public RowSink {
     static const std::optional<std::pair<fs::file_time_type, std::string>>
         kNone;
     return application < oldestTrace_.size() ? oldestTrace_[application]
-                                              : kNone;
+                                             : kNone;
   }
 
  private:
@@ -255,7 +255,8 @@ bool FindImpact(const Locations& locations, const ImpactOptions& options,
     return false;
   }
   auto applicationIndex = [&](const std::string& name) {
-    auto found = std::lower_bound(applications.begin(), applications.end(), name);
+    auto found =
+        std::lower_bound(applications.begin(), applications.end(), name);
     return found != applications.end() && *found == name
                ? std::optional<std::uint32_t>(
                      static_cast<std::uint32_t>(found - applications.begin()))
@@ -293,10 +294,10 @@ bool FindImpact(const Locations& locations, const ImpactOptions& options,
       }
       bool named = !program.buildId.empty() &&
                    FirstLine(list.path + ".build-id") == program.buildId;
-      auto offsets = program.buildId.empty()
-                         ? std::nullopt
-                         : ModuleOffsets(list.path + ".modules",
-                                         program.buildId);
+      auto offsets =
+          program.buildId.empty()
+              ? std::nullopt
+              : ModuleOffsets(list.path + ".modules", program.buildId);
       if (offsets && !modules) {
         modules = std::move(offsets);
         modulesBase = list.base;
@@ -313,9 +314,10 @@ bool FindImpact(const Locations& locations, const ImpactOptions& options,
                     "ID {}): name its application with --binary APP=PATH",
                     locations.methodsDirectory, binary.path,
                     program.buildId.empty() ? "none" : program.buildId)
-              : fmt::format("no method list in \"{}\" names the application "
-                            "\"{}\"",
-                            locations.methodsDirectory, binary.application);
+              : fmt::format(
+                    "no method list in \"{}\" names the application "
+                    "\"{}\"",
+                    locations.methodsDirectory, binary.application);
       return false;
     }
     std::string application = ownLists.front()->application;
@@ -467,15 +469,23 @@ bool FindImpact(const Locations& locations, const ImpactOptions& options,
   }
 
   ImpactSink sink(locations, changedAt, answer);
-  if (!CollectResults(locations, std::nullopt, &sink, &answer->collection,
-                      error)) {
+  std::error_code noResults;
+  if (!fs::exists(locations.results, noResults)) {
+    // No test has run yet: nothing can be said for any change.
+    answer->collection.applications = applications;
+    for (const auto* lines : methods) {
+      answer->collection.methods.push_back(*lines);
+    }
+  } else if (!CollectResults(locations, std::nullopt, &sink,
+                             &answer->collection, error)) {
     return false;
   }
   // The lists were read twice; the results know them by the same names.
   if (answer->collection.applications != applications) {
-    *error = fmt::format("the method lists in \"{}\" changed while they were "
-                         "read",
-                         locations.methodsDirectory);
+    *error = fmt::format(
+        "the method lists in \"{}\" changed while they were "
+        "read",
+        locations.methodsDirectory);
     return false;
   }
 
@@ -487,9 +497,9 @@ bool FindImpact(const Locations& locations, const ImpactOptions& options,
   for (const Program& program : programs) {
     if (answer->usableRows > 0 && sink.RowsOf(program.application) == 0 &&
         reported.insert(program.application).second) {
-      answer->reasons.push_back(fmt::format(
-          "no trace data of \"{}\": no usable row in \"{}\"",
-          applications[program.application], locations.results));
+      answer->reasons.push_back(
+          fmt::format("no trace data of \"{}\": no usable row in \"{}\"",
+                      applications[program.application], locations.results));
     }
     const auto& oldest = sink.OldestTrace(program.application);
     if (!oldest) continue;
@@ -511,10 +521,11 @@ bool FindImpact(const Locations& locations, const ImpactOptions& options,
       }
     }
   }
-  std::sort(answer->reasons.begin(), answer->reasons.end());
-  answer->reasons.erase(
-      std::unique(answer->reasons.begin(), answer->reasons.end()),
-      answer->reasons.end());
+  // In the order found, each once.
+  std::set<std::string> seen;
+  std::erase_if(answer->reasons, [&](const std::string& reason) {
+    return !seen.insert(reason).second;
+  });
 
   std::vector<ImpactedTest>& tests = sink.tests();
   for (std::size_t t = 0; t < tests.size(); ++t) {

@@ -91,8 +91,7 @@ bool Analyse(const Locations& locations, const ImpactRequest& request,
   if (changes) {
     ImpactOptions options{ParseBinaries(request.binaries), request.sourceRoot};
     if (FindImpact(locations, options, *changes, answer, &error)) {
-      for (const std::string& problem :
-           answer->collection.methodListProblems) {
+      for (const std::string& problem : answer->collection.methodListProblems) {
         fmt::print(err, "ostrivel-report: {}\n", problem);
       }
       for (const RefusedRow& row : answer->collection.refused) {
@@ -159,7 +158,8 @@ int RunImpacted(const Locations& locations, const ImpactRequest& request,
     std::unordered_set<std::string> traced(answer.collection.tests.begin(),
                                            answer.collection.tests.end());
     if (all) {
-      for (const TestListLine& line : testList) fmt::print(out, "{}\n", line.text);
+      for (const TestListLine& line : testList)
+        fmt::print(out, "{}\n", line.text);
     } else {
       for (const std::string& name : names) {
         for (const TestListLine& line : testList) {
@@ -179,9 +179,10 @@ int RunImpacted(const Locations& locations, const ImpactRequest& request,
       }
     }
   } else if (request.format == "json") {
-    std::string text = fmt::format(
-        "{{\"selection\":\"{}\",\"reasons\":[",
-        all ? "all" : answer.tests.empty() ? "none" : "mapped");
+    std::string text = fmt::format("{{\"selection\":\"{}\",\"reasons\":[",
+                                   all                    ? "all"
+                                   : answer.tests.empty() ? "none"
+                                                          : "mapped");
     for (std::size_t i = 0; i < answer.reasons.size(); ++i) {
       if (i > 0) text += ",";
       AppendJsonString(answer.reasons[i], &text);

@@ -168,9 +168,8 @@ int Main(int argc, char** argv) {
     return ostrivel::report::RunMerge(into, runs, std::cout, std::cerr);
   }
 
-  for (auto [command, given] :
-       {std::make_pair(impacted, impactedSources),
-        std::make_pair(gaps, gapsSources)}) {
+  for (auto [command, given] : {std::make_pair(impacted, impactedSources),
+                                std::make_pair(gaps, gapsSources)}) {
     if (command->parsed() && given.first->count() == 0 &&
         given.second->count() == 0) {
       std::cerr << "ostrivel-report: " << command->get_name()

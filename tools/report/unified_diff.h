@@ -26,7 +26,9 @@ struct FileChange {
   bool IsNew() const { return oldPath.empty(); }
   bool IsDeleted() const { return newPath.empty(); }
   // The path that names the file in messages.
-  const std::string& Path() const { return oldPath.empty() ? newPath : oldPath; }
+  const std::string& Path() const {
+    return oldPath.empty() ? newPath : oldPath;
+  }
 };
 
 // Reads the unified diff on "in": the files it changes, in order. The

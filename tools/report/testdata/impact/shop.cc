@@ -9,7 +9,7 @@ int Price(int amount) {
 
 int Discount(int amount) {
   int tenth = amount / 10;  // marker:discount-first
-  return amount - tenth;  // marker:discount-body
+  return amount - tenth;    // marker:discount-body
 }
 
 int Unused(int amount) {

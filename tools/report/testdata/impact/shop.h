@@ -4,6 +4,7 @@
 #define OSTRIVEL_TOOLS_REPORT_TESTDATA_IMPACT_SHOP_H_
 
 inline int Twice(int amount) {
+  // Doubles the amount.  marker:twice-comment
   return 2 * amount;  // marker:twice-body
 }
 
