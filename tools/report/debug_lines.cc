@@ -10,6 +10,8 @@
 #include <unordered_set>
 #include <utility>
 
+#include <fmt/format.h>
+
 #include "tools/methods/elf_symbols.h"
 #include <elfutils/libdw.h>
 
@@ -77,6 +79,19 @@ struct Piece {
   std::vector<std::uint32_t> owners;  // the function and those it lies in
   std::int64_t ownFile = -1;          // the file that declares the function
   std::uint32_t declLine = 0;
+  std::uint32_t function = 0;
+};
+
+// What the line table says of one piece: the lines of its own file it
+// holds (first to last), and those of other files.
+struct PieceLines {
+  std::uint32_t owners = 0;  // index into the owner groups
+  std::int64_t ownFile = -1;
+  std::string key;  // the function's symbol and file: one across units
+  bool ownSeen = false;
+  std::uint32_t first = 0;
+  std::uint32_t last = 0;
+  std::vector<std::uint64_t> others;  // file << 32 | line
 };
 
 class Reader {
@@ -142,6 +157,7 @@ std::optional<DebugLines> ReadDebugLines(std::string_view image,
 
   DebugLines result;
   Reader reader;
+  std::vector<PieceLines> pieceLines;
   Dwarf_CU* unit = nullptr;
   Dwarf_CU* next = nullptr;
   Dwarf_Half version = 0;
@@ -212,6 +228,7 @@ std::optional<DebugLines> ReadDebugLines(std::string_view image,
       std::uint32_t id = reader.FunctionId(&die, &result.functions_);
       chain.back() = id;
       Piece piece;
+      piece.function = id;
       piece.ranges = std::move(ranges);
       for (std::int64_t owner : chain) {
         if (owner >= 0)
@@ -252,11 +269,14 @@ std::optional<DebugLines> ReadDebugLines(std::string_view image,
     }
 
     for (const Piece& piece : pieces) {
-      std::uint32_t owners = static_cast<std::uint32_t>(result.owners_.size());
+      PieceLines found;
+      found.owners = static_cast<std::uint32_t>(result.owners_.size());
       result.owners_.push_back(piece.owners);
-      bool ownSeen = false;
-      std::uint32_t first = 0;
-      std::uint32_t last = 0;
+      found.ownFile = piece.ownFile;
+      const std::string& symbol = result.functions_[piece.function].symbol;
+      // A function without a name is only itself.
+      found.key = symbol.empty() ? fmt::format("#{}", piece.function)
+                                 : fmt::format("{}\n{}", symbol, piece.ownFile);
       std::unordered_set<std::uint64_t> others;
       for (const Range& range : piece.ranges) {
         auto row = std::lower_bound(
@@ -264,26 +284,21 @@ std::optional<DebugLines> ReadDebugLines(std::string_view image,
             [](const Row& r, Dwarf_Addr a) { return r.address < a; });
         for (; row != rows.end() && row->address < range.second; ++row) {
           if (static_cast<std::int64_t>(row->file) == piece.ownFile) {
-            first = ownSeen ? std::min(first, row->line) : row->line;
-            last = ownSeen ? std::max(last, row->line) : row->line;
-            ownSeen = true;
+            found.first =
+                found.ownSeen ? std::min(found.first, row->line) : row->line;
+            found.last =
+                found.ownSeen ? std::max(found.last, row->line) : row->line;
+            found.ownSeen = true;
           } else {
             others.insert(std::uint64_t{row->file} << 32 | row->line);
           }
         }
       }
-      if (result.spans_.size() < result.files_.size()) {
-        result.spans_.resize(result.files_.size());
+      if (found.ownSeen && piece.declLine > 0) {
+        found.first = std::min(found.first, piece.declLine);
       }
-      if (ownSeen) {
-        if (piece.declLine > 0) first = std::min(first, piece.declLine);
-        result.spans_[static_cast<std::size_t>(piece.ownFile)].push_back(
-            {first, last, owners});
-      }
-      for (std::uint64_t other : others) {
-        auto line = static_cast<std::uint32_t>(other);
-        result.spans_[other >> 32].push_back({line, line, owners});
-      }
+      found.others.assign(others.begin(), others.end());
+      pieceLines.push_back(std::move(found));
     }
   }
   if (status < 0) {
@@ -295,7 +310,32 @@ std::optional<DebugLines> ReadDebugLines(std::string_view image,
     *error = "it has no debug information: build it with -g";
     return std::nullopt;
   }
+  // An optimised inlined copy may keep only some lines of its function (the
+  // others merged into the lines around it): every copy is given the lines
+  // of all copies of the function together.
+  std::unordered_map<std::string, std::pair<std::uint32_t, std::uint32_t>>
+      whole;
+  for (const PieceLines& piece : pieceLines) {
+    if (!piece.ownSeen) continue;
+    auto [entry, added] =
+        whole.try_emplace(piece.key, std::make_pair(piece.first, piece.last));
+    if (!added) {
+      entry->second.first = std::min(entry->second.first, piece.first);
+      entry->second.second = std::max(entry->second.second, piece.last);
+    }
+  }
   result.spans_.resize(result.files_.size());
+  for (const PieceLines& piece : pieceLines) {
+    auto found = whole.find(piece.key);
+    if (piece.ownFile >= 0 && found != whole.end()) {
+      result.spans_[static_cast<std::size_t>(piece.ownFile)].push_back(
+          {found->second.first, found->second.second, piece.owners});
+    }
+    for (std::uint64_t other : piece.others) {
+      auto line = static_cast<std::uint32_t>(other);
+      result.spans_[other >> 32].push_back({line, line, piece.owners});
+    }
+  }
   return result;
 }
 

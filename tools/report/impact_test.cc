@@ -72,16 +72,13 @@ const std::string kBuildFileChange =
 class ImpactTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string list = dir_.File("sample.csv");
-    tools::testing::ProgramRun methods = tools::testing::RunProgram(
-        {OSTRIVEL_METHODS_PATH, "--binary", OSTRIVEL_IMPACT_SAMPLE_PATH,
-         "--application", "sample", "--output", list});
-    ASSERT_EQ(methods.exitCode, 0) << methods.errors;
-    lines_ = testing::SplitLines(testing::ReadFile(list));
-    lines_.erase(lines_.begin());  // the header
-    results_.AddMethodList("sample", lines_);
+    if (::testing::UnitTest::GetInstance()->current_test_info()->name() ==
+        std::string("TheClangRouteMatchesByProfileName")) {
+      return;
+    }
+    ListProgram(OSTRIVEL_IMPACT_SAMPLE_PATH);
     // The build ID tells ostrivel-report which list the program counts into.
-    std::filesystem::copy_file(list + ".build-id",
+    std::filesystem::copy_file(dir_.File("listed.csv.build-id"),
                                results_.File("methods/list0.csv.build-id"));
   }
 
@@ -104,6 +101,19 @@ class ImpactTest : public ::testing::Test {
       counts.push_back(called ? 1 : 0);
     }
     results_.RunTest(test, {{"sample", counts}}, runtime);
+  }
+
+  // Lists the program at "binary" as ostrivel-methods does and gives the
+  // library that list.
+  void ListProgram(const std::string& binary) {
+    std::string list = dir_.File("listed.csv");
+    tools::testing::ProgramRun methods = tools::testing::RunProgram(
+        {OSTRIVEL_METHODS_PATH, "--binary", binary, "--application", "sample",
+         "--output", list});
+    ASSERT_EQ(methods.exitCode, 0) << methods.errors;
+    lines_ = testing::SplitLines(testing::ReadFile(list));
+    lines_.erase(lines_.begin());  // the header
+    results_.AddMethodList("sample", lines_);
   }
 
   // ostrivel-report COMMAND --diff DIFF --binary SAMPLE ARGUMENTS...
@@ -373,6 +383,36 @@ TEST_F(ImpactTest, RunsGitDiffItself) {
   EXPECT_THAT(run.output,
               HasSubstr("impacted: git diff no-such-revision failed (exit "
                         "code 128)"));
+}
+
+// On the clang route the list names functions by their profile names' hash.
+TEST_F(ImpactTest, TheClangRouteMatchesByProfileName) {
+  std::string clang = OSTRIVEL_CLANGXX_PATH;
+  if (clang.empty() || clang.find("NOTFOUND") != std::string::npos) {
+    GTEST_SKIP() << "clang++ is not installed";
+  }
+  std::string binary = dir_.File("clang-sample");
+  process::CommandResult built = process::RunCommand(
+      fmt::format("'{0}' -g -O2 -fprofile-instr-generate -I '{1}' "
+                  "'{2}/main.cc' '{2}/shop.cc' -o '{3}'",
+                  clang, OSTRIVEL_PROJECT_SOURCE_DIR,
+                  OSTRIVEL_IMPACT_SOURCE_DIR, binary),
+      {});
+  ASSERT_TRUE(built.Passed()) << built.output;
+  ListProgram(binary);
+  ASSERT_THAT(Line("Twice(int)"), ::testing::StartsWith("llvm:"));
+  RunTests();
+  // No build ID file beside a list of the clang route: the application is
+  // named.
+  EXPECT_EQ(Report("impacted", Change("shop.h", "twice-comment"), {},
+                   "sample=" + binary),
+            0)
+      << errors_;
+  EXPECT_EQ(output_, "Both\nTwiceTest\nPriceTest\n");
+  EXPECT_EQ(Report("impacted", Change("shop.cc", "discount-body"), {},
+                   "sample=" + binary),
+            0);
+  EXPECT_EQ(output_, "DiscountTest\n");
 }
 
 }  // namespace
