@@ -222,7 +222,7 @@ int RunImpacted(const Locations& locations, const ImpactRequest& request,
 }
 
 bool FindGaps(const Locations& locations, const ImpactRequest& request,
-              std::istream& in, std::vector<Gap>* gaps,
+              std::istream& in, std::vector<ChangedGap>* gaps,
               std::vector<std::string>* unmapped, std::ostream& err) {
   ImpactAnswer answer;
   if (!Analyse(locations, request, in, "gaps", &answer, err)) return false;
@@ -247,7 +247,7 @@ bool FindGaps(const Locations& locations, const ImpactRequest& request,
 
 int RunGaps(const Locations& locations, const ImpactRequest& request,
             std::istream& in, std::ostream& out, std::ostream& err) {
-  std::vector<Gap> gaps;
+  std::vector<ChangedGap> gaps;
   std::vector<std::string> unmapped;
   if (!FindGaps(locations, request, in, &gaps, &unmapped, err)) {
     return kCannotRead;
@@ -255,7 +255,7 @@ int RunGaps(const Locations& locations, const ImpactRequest& request,
   for (const std::string& reason : unmapped) {
     fmt::print(err, "ostrivel-report: gaps: not mapped: {}\n", reason);
   }
-  for (const Gap& gap : gaps) {
+  for (const ChangedGap& gap : gaps) {
     fmt::print(out, "{}:{}\t{}\t{}\n", gap.file, gap.line, gap.application,
                gap.method);
   }

@@ -46,19 +46,11 @@ int RunImpacted(const Locations& locations, const ImpactRequest& request,
 int RunGaps(const Locations& locations, const ImpactRequest& request,
             std::istream& in, std::ostream& out, std::ostream& err);
 
-// A changed method no test reaches, for the page.
-struct Gap {
-  std::string application;
-  std::string method;  // its method-list line
-  std::string file;
-  std::uint32_t line = 0;
-};
-
 // The gaps of "request" for the page written with --diff, and the reasons
 // why some changes could not be mapped. Nothing, with the message on
 // "err", when the input cannot be used.
 bool FindGaps(const Locations& locations, const ImpactRequest& request,
-              std::istream& in, std::vector<Gap>* gaps,
+              std::istream& in, std::vector<ChangedGap>* gaps,
               std::vector<std::string>* unmapped, std::ostream& err);
 
 }  // namespace ostrivel::report

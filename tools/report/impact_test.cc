@@ -209,6 +209,25 @@ TEST_F(ImpactTest, SelectsTheTestsOfTheChangedMethodsOrAllWithAReason) {
   }
 }
 
+TEST_F(ImpactTest, ThePageWrittenForADiffListsItsGaps) {
+  RunTests();
+  std::string diff = Change("shop.cc", "unused-body") + kBuildFileChange;
+  std::string page = dir_.File("page.html");
+  EXPECT_EQ(Report("html", diff, {page}), 0) << errors_;
+  std::string html = testing::ReadFile(page);
+  EXPECT_THAT(html, HasSubstr(fmt::format(
+                        "<h2>Changed methods no test reaches</h2>\n<table "
+                        "class=\"plain\"><thead><tr><th>File</th><th>"
+                        "Application</th><th>Method</th></tr></thead><tbody>"
+                        "\n<tr><td><code>{}/shop.cc:{}</code><td>sample<td>"
+                        "<code>{}</code>\n</tbody></table>\n<p>Changes no "
+                        "listed method holds:</p><ul><li>&quot;CMakeLists.txt"
+                        "&quot; changed",
+                        OSTRIVEL_IMPACT_SOURCE_DIR,
+                        Marked("shop.cc", "unused-body").first - 1,
+                        Line("Unused(int)"))));
+}
+
 TEST_F(ImpactTest, AProgramNewerThanTheTracesSelectsAllTests) {
   RunTests();
   std::string copy = dir_.File("sample-copy");

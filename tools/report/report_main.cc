@@ -100,7 +100,7 @@ int Main(int argc, char** argv) {
       ->required();
 
   // The options of the commands that read a diff.
-  auto addDiffOptions = [&](CLI::App* command) {
+  auto addDiffOptions = [&](CLI::App* command, bool needed) {
     CLI::Option* file =
         command->add_option("--diff", impact.diff.file,
                             "The unified diff to read (\"-\": standard input)");
@@ -114,7 +114,7 @@ int Main(int argc, char** argv) {
                      "whose traces were recorded (repeatable); without APP the "
                      "method list whose .build-id or .modules file names its "
                      "build ID")
-        ->required();
+        ->required(needed);
     command->add_option("--source-root", impact.sourceRoot,
                         "The source folder the programs were compiled in, "
                         "which the diff's paths are relative to (default: a "
@@ -128,7 +128,7 @@ int Main(int argc, char** argv) {
       "diff changes, more changed methods first, then the shorter runtime. "
       "When the traces cannot speak for a change, every test (exit code 3) "
       "with the reasons on standard error");
-  auto impactedSources = addDiffOptions(impacted);
+  auto impactedSources = addDiffOptions(impacted, true);
   impacted
       ->add_option("--format", impact.format,
                    "lines (one test per line, the default), gtest-filter, "
@@ -146,7 +146,9 @@ int Main(int argc, char** argv) {
       "Print the methods the diff changes that no test reaches: "
       "\"FILE:LINE<TAB>APP<TAB>method line\" each; exit code 1 when there "
       "are some");
-  auto gapsSources = addDiffOptions(gaps);
+  auto gapsSources = addDiffOptions(gaps, true);
+  // The page lists the gaps of a diff when given one.
+  auto htmlSources = addDiffOptions(html, false);
 
   try {
     app.parse(argc, argv);
@@ -192,7 +194,21 @@ int Main(int argc, char** argv) {
     return kCannotRead;
   }
   if (html->parsed()) {
-    return ostrivel::report::RunHtml(*locations, page, std::cout, std::cerr);
+    if (htmlSources.first->count() == 0 && htmlSources.second->count() == 0) {
+      return ostrivel::report::RunHtml(*locations, page, std::cout, std::cerr);
+    }
+    if (impact.binaries.empty()) {
+      std::cerr << "ostrivel-report: html: --diff and --git need --binary\n";
+      return kCannotRead;
+    }
+    std::vector<ostrivel::report::ChangedGap> gapList;
+    std::vector<std::string> unmapped;
+    if (!ostrivel::report::FindGaps(*locations, impact, std::cin, &gapList,
+                                    &unmapped, std::cerr)) {
+      return kCannotRead;
+    }
+    return ostrivel::report::RunHtml(*locations, page, std::cout, std::cerr,
+                                     &gapList, &unmapped);
   }
   if (testsFor->parsed()) {
     return ostrivel::report::RunTestsFor(*locations, application, pattern,
