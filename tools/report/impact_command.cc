@@ -1,5 +1,6 @@
 #include "tools/report/impact_command.h"
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <unordered_set>
@@ -192,7 +193,9 @@ int RunImpacted(const Locations& locations, const ImpactRequest& request,
       const ImpactedTest& test = answer.tests[t];
       text += fmt::format("{}{{\"name\":{},\"runtime\":{},\"methods\":[",
                           t == 0 ? "" : ",", Json(test.name),
-                          test.runtimeText.empty() ? "0" : test.runtimeText);
+                          std::isfinite(test.runtime)
+                              ? fmt::format("{}", test.runtime)
+                              : std::string("null"));
       for (std::size_t m = 0; m < test.methods.size(); ++m) {
         text += (m == 0 ? "" : ",") + MethodJson(answer, test.methods[m]);
       }
