@@ -57,8 +57,10 @@ std::string Delete(const std::string& file, const std::string& marker) {
          fmt::format("@@ -{} +{},0 @@\n-{}\n", number, number - 1, text);
 }
 
-std::string InsertAfter(const std::string& file, const std::string& marker) {
-  int number = Marked(file, marker).first;
+// Inserts a line after line "marker" (moved by "offset" lines).
+std::string InsertAfter(const std::string& file, const std::string& marker,
+                        int offset = 0) {
+  int number = Marked(file, marker).first + offset;
   return Header(file) +
          fmt::format("@@ -{},0 +{} @@\n+int Added() {{ return 0; }}\n", number,
                      number + 1);
@@ -175,12 +177,12 @@ TEST_F(ImpactTest, SelectsTheTestsOfTheChangedMethodsOrAllWithAReason) {
            {"lines inserted inside a function",
             InsertAfter("shop.cc", "discount-first"), 0, "DiscountTest\n", "",
             ""},
-           {"a new function", InsertAfter("shop.cc", "between-functions"), 3,
-            kAllTests,
+           {"a new function right after another",
+            InsertAfter("shop.cc", "between-functions", -1), 3, kAllTests,
             fmt::format("all tests: \"{}shop.cc\": lines inserted after line "
                         "{} lie outside every listed method",
                         kSourceFolder,
-                        Marked("shop.cc", "between-functions").first),
+                        Marked("shop.cc", "between-functions").first - 1),
             ""},
            {"a comment outside functions", Change("shop.cc", "comment-outside"),
             3, kAllTests,
