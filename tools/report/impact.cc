@@ -120,6 +120,36 @@ bool EndsWithComponents(const std::vector<std::string>& whole,
          std::equal(tail.rbegin(), tail.rend(), whole.rbegin());
 }
 
+// Whether a diff's path names a file of the debug information.
+class SourcePaths {
+ public:
+  // "root" empty: a diff path names the files whose last components it is.
+  explicit SourcePaths(const std::string& root) {
+    if (root.empty()) return;
+    std::error_code code;
+    roots_.push_back(Components(fs::absolute(root, code).string()));
+    roots_.push_back(Components(fs::weakly_canonical(root, code).string()));
+  }
+
+  bool Same(const std::vector<std::string>& diffPath,
+            const std::vector<std::string>& debugFile) const {
+    if (roots_.empty()) return EndsWithComponents(debugFile, diffPath);
+    for (const std::vector<std::string>& root : roots_) {
+      if (debugFile.size() == root.size() + diffPath.size() &&
+          std::equal(root.begin(), root.end(), debugFile.begin()) &&
+          std::equal(
+              diffPath.begin(), diffPath.end(),
+              debugFile.begin() + static_cast<std::ptrdiff_t>(root.size()))) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  std::vector<std::vector<std::string>> roots_;
+};
+
 // One program with its debug information and the list it counts into.
 struct Program {
   std::string path;
@@ -233,6 +263,118 @@ class ImpactSink : public RowSink {
       oldestTrace_;
 };
 
+// The method lists, as the results will know them.
+struct Lists {
+  std::vector<std::string> applications;  // ascending
+  std::vector<const std::vector<std::string>*> methods;
+  std::vector<ListFile> files;
+
+  // The index of an application that has a list.
+  std::uint32_t Index(const std::string& name) const {
+    return static_cast<std::uint32_t>(
+        std::lower_bound(applications.begin(), applications.end(), name) -
+        applications.begin());
+  }
+};
+
+// Reads the program "binary" and finds the list it counts into. False with
+// a message in "*error" when it cannot be used at all; a list written for
+// another build adds a reason to "*reasons".
+bool OpenProgram(const ImpactBinary& binary, const Locations& locations,
+                 const Lists& lists, Program* program,
+                 std::vector<std::string>* reasons, std::string* error) {
+  program->path = binary.path;
+  std::string image;
+  std::string problem;
+  if (!methods::ReadElfFile(binary.path, &image, &problem)) {
+    *error = fmt::format("\"{}\": {}", binary.path, problem);
+    return false;
+  }
+  program->buildId = methods::ReadBuildId(image).value_or("");
+  std::optional<DebugLines> lines = ReadDebugLines(image, &problem);
+  if (!lines) {
+    *error = fmt::format("\"{}\": {}", binary.path, problem);
+    return false;
+  }
+  program->lines = std::move(*lines);
+  std::error_code code;
+  program->modified = fs::last_write_time(binary.path, code);
+
+  // Which list it counts into, and whether that list was written for it.
+  std::vector<const ListFile*> ownLists;
+  std::optional<std::unordered_map<std::uint64_t, std::uint32_t>> modules;
+  std::uint32_t modulesBase = 0;
+  for (const ListFile& list : lists.files) {
+    if (!binary.application.empty() && list.application != binary.application) {
+      continue;
+    }
+    bool named = !program->buildId.empty() &&
+                 FirstLine(list.path + ".build-id") == program->buildId;
+    auto offsets =
+        program->buildId.empty()
+            ? std::nullopt
+            : ModuleOffsets(list.path + ".modules", program->buildId);
+    if (offsets && !modules) {
+      modules = std::move(offsets);
+      modulesBase = list.base;
+      named = true;
+    }
+    if (named || !binary.application.empty()) ownLists.push_back(&list);
+    if (named && binary.application.empty()) break;
+  }
+  if (ownLists.empty()) {
+    *error = binary.application.empty()
+                 ? fmt::format(
+                       "no method list in \"{}\" was written for \"{}\" (build "
+                       "ID {}): name its application with --binary APP=PATH",
+                       locations.methodsDirectory, binary.path,
+                       program->buildId.empty() ? "none" : program->buildId)
+                 : fmt::format(
+                       "no method list in \"{}\" names the application "
+                       "\"{}\"",
+                       locations.methodsDirectory, binary.application);
+    return false;
+  }
+  std::string application = ownLists.front()->application;
+  program->application = lists.Index(application);
+  for (const ListFile* list : ownLists) {
+    std::string written = FirstLine(list->path + ".build-id");
+    if (!written.empty() && !program->buildId.empty() &&
+        written != program->buildId && !modules) {
+      reasons->push_back(fmt::format(
+          "the method list \"{}\" was written for another build than "
+          "\"{}\": the traces may not show what it runs now",
+          list->path, binary.path));
+    }
+  }
+
+  const std::vector<std::string>& listLines =
+      *lists.methods[program->application];
+  for (std::uint32_t position = 0; position < listLines.size(); ++position) {
+    std::string_view line = listLines[position];
+    if (line.substr(0, 2) == "0x") {
+      std::uint64_t offset = 0;
+      std::string_view digits = line.substr(2, line.find(';') - 2);
+      auto [end, parsed] = std::from_chars(
+          digits.data(), digits.data() + digits.size(), offset, 16);
+      if (parsed == std::errc() && end == digits.data() + digits.size()) {
+        program->byOffset.emplace(offset, position);
+      }
+    } else if (auto nameRef = llvm_profile::MethodLineNameRef(line)) {
+      program->byNameRef.emplace(*nameRef, position);
+    }
+  }
+  if (modules) {
+    for (const auto& [offset, position] : *modules) {
+      program->byOffset[offset] = modulesBase + position;
+    }
+  }
+  for (const std::string& file : program->lines.files()) {
+    program->fileParts.push_back(Components(file));
+  }
+  return true;
+}
+
 }  // namespace
 
 bool FindImpact(const Locations& locations, const ImpactOptions& options,
@@ -244,129 +386,31 @@ bool FindImpact(const Locations& locations, const ImpactOptions& options,
                                   error)) {
     return false;
   }
-  std::vector<std::string> applications;
-  std::vector<const std::vector<std::string>*> methods;
+  Lists lists;
   for (const auto& [name, lines] : catalog.applications) {
-    applications.push_back(name);
-    methods.push_back(&lines);
+    lists.applications.push_back(name);
+    lists.methods.push_back(&lines);
   }
-  std::vector<ListFile> listFiles;
-  if (!FindListFiles(locations.methodsDirectory, &listFiles, error)) {
+  if (!FindListFiles(locations.methodsDirectory, &lists.files, error)) {
     return false;
   }
-  auto applicationIndex = [&](const std::string& name) {
-    auto found =
-        std::lower_bound(applications.begin(), applications.end(), name);
-    return found != applications.end() && *found == name
-               ? std::optional<std::uint32_t>(
-                     static_cast<std::uint32_t>(found - applications.begin()))
-               : std::nullopt;
-  };
 
-  std::vector<Program> programs;
-  for (const ImpactBinary& binary : options.binaries) {
-    Program program;
-    program.path = binary.path;
-    std::string image;
-    std::string problem;
-    if (!methods::ReadElfFile(binary.path, &image, &problem)) {
-      *error = fmt::format("\"{}\": {}", binary.path, problem);
+  std::vector<Program> programs(options.binaries.size());
+  for (std::size_t b = 0; b < programs.size(); ++b) {
+    if (!OpenProgram(options.binaries[b], locations, lists, &programs[b],
+                     &answer->reasons, error)) {
       return false;
     }
-    program.buildId = methods::ReadBuildId(image).value_or("");
-    std::optional<DebugLines> lines = ReadDebugLines(image, &problem);
-    if (!lines) {
-      *error = fmt::format("\"{}\": {}", binary.path, problem);
-      return false;
-    }
-    program.lines = std::move(*lines);
-    std::error_code code;
-    program.modified = fs::last_write_time(binary.path, code);
-
-    // Which list it counts into, and whether that list was written for it.
-    std::vector<const ListFile*> ownLists;
-    std::optional<std::unordered_map<std::uint64_t, std::uint32_t>> modules;
-    std::uint32_t modulesBase = 0;
-    for (const ListFile& list : listFiles) {
-      if (!binary.application.empty() &&
-          list.application != binary.application) {
-        continue;
-      }
-      bool named = !program.buildId.empty() &&
-                   FirstLine(list.path + ".build-id") == program.buildId;
-      auto offsets =
-          program.buildId.empty()
-              ? std::nullopt
-              : ModuleOffsets(list.path + ".modules", program.buildId);
-      if (offsets && !modules) {
-        modules = std::move(offsets);
-        modulesBase = list.base;
-        named = true;
-      }
-      if (named || !binary.application.empty()) ownLists.push_back(&list);
-      if (named && binary.application.empty()) break;
-    }
-    if (ownLists.empty()) {
-      *error =
-          binary.application.empty()
-              ? fmt::format(
-                    "no method list in \"{}\" was written for \"{}\" (build "
-                    "ID {}): name its application with --binary APP=PATH",
-                    locations.methodsDirectory, binary.path,
-                    program.buildId.empty() ? "none" : program.buildId)
-              : fmt::format(
-                    "no method list in \"{}\" names the application "
-                    "\"{}\"",
-                    locations.methodsDirectory, binary.application);
-      return false;
-    }
-    std::string application = ownLists.front()->application;
-    program.application = *applicationIndex(application);
-    for (const ListFile* list : ownLists) {
-      std::string written = FirstLine(list->path + ".build-id");
-      if (!written.empty() && !program.buildId.empty() &&
-          written != program.buildId && !modules) {
-        answer->reasons.push_back(fmt::format(
-            "the method list \"{}\" was written for another build than "
-            "\"{}\": the traces may not show what it runs now",
-            list->path, binary.path));
-      }
-    }
-
-    const std::vector<std::string>& lines_ = *methods[program.application];
-    for (std::uint32_t position = 0; position < lines_.size(); ++position) {
-      std::string_view line = lines_[position];
-      if (line.substr(0, 2) == "0x") {
-        std::uint64_t offset = 0;
-        std::string_view digits = line.substr(2, line.find(';') - 2);
-        auto [end, code2] = std::from_chars(
-            digits.data(), digits.data() + digits.size(), offset, 16);
-        if (code2 == std::errc() && end == digits.data() + digits.size()) {
-          program.byOffset.emplace(offset, position);
-        }
-      } else if (auto nameRef = llvm_profile::MethodLineNameRef(line)) {
-        program.byNameRef.emplace(*nameRef, position);
-      }
-    }
-    if (modules) {
-      for (const auto& [offset, position] : *modules) {
-        program.byOffset[offset] = modulesBase + position;
-      }
-    }
-    for (const std::string& file : program.lines.files()) {
-      program.fileParts.push_back(Components(file));
-    }
-    programs.push_back(std::move(program));
   }
 
   // Changed methods, and per application which position is which.
-  std::vector<std::vector<std::int32_t>> changedAt(applications.size());
+  std::vector<std::vector<std::int32_t>> changedAt(lists.applications.size());
   auto addChanged = [&](const Program& program, std::uint32_t function) {
     bool listed = false;
     for (std::uint32_t position : program.Positions(function)) {
       listed = true;
       std::vector<std::int32_t>& at = changedAt[program.application];
-      if (at.empty()) at.assign(methods[program.application]->size(), -1);
+      if (at.empty()) at.assign(lists.methods[program.application]->size(), -1);
       if (at[position] >= 0) continue;
       at[position] = static_cast<std::int32_t>(answer->changed.size());
       const DebugLines::Function& info = program.lines.functions()[function];
@@ -378,14 +422,7 @@ bool FindImpact(const Locations& locations, const ImpactOptions& options,
     return listed;
   };
 
-  std::optional<std::vector<std::string>> rootParts;
-  std::vector<std::string> canonicalRootParts;
-  if (!options.sourceRoot.empty()) {
-    std::error_code code;
-    rootParts = Components(fs::absolute(options.sourceRoot, code).string());
-    canonicalRootParts =
-        Components(fs::weakly_canonical(options.sourceRoot, code).string());
-  }
+  SourcePaths paths(options.sourceRoot);
   std::vector<std::uint32_t> found;
   for (const FileChange& change : changes) {
     if (change.IsNew()) {
@@ -404,18 +441,7 @@ bool FindImpact(const Locations& locations, const ImpactOptions& options,
     std::vector<std::string> diffParts = Components(change.oldPath);
     for (std::size_t p = 0; p < programs.size(); ++p) {
       for (std::uint32_t f = 0; f < programs[p].fileParts.size(); ++f) {
-        const std::vector<std::string>& parts = programs[p].fileParts[f];
-        bool same = false;
-        if (rootParts) {
-          for (const auto* root : {&*rootParts, &canonicalRootParts}) {
-            std::vector<std::string> whole = *root;
-            whole.insert(whole.end(), diffParts.begin(), diffParts.end());
-            same = same || parts == whole;
-          }
-        } else {
-          same = EndsWithComponents(parts, diffParts);
-        }
-        if (same) {
+        if (paths.Same(diffParts, programs[p].fileParts[f])) {
           files[p].push_back(f);
           described = true;
         }
@@ -472,8 +498,8 @@ bool FindImpact(const Locations& locations, const ImpactOptions& options,
   std::error_code noResults;
   if (!fs::exists(locations.results, noResults)) {
     // No test has run yet: nothing can be said for any change.
-    answer->collection.applications = applications;
-    for (const auto* lines : methods) {
+    answer->collection.applications = lists.applications;
+    for (const auto* lines : lists.methods) {
       answer->collection.methods.push_back(*lines);
     }
   } else if (!CollectResults(locations, std::nullopt, &sink,
@@ -481,7 +507,7 @@ bool FindImpact(const Locations& locations, const ImpactOptions& options,
     return false;
   }
   // The lists were read twice; the results know them by the same names.
-  if (answer->collection.applications != applications) {
+  if (answer->collection.applications != lists.applications) {
     *error = fmt::format(
         "the method lists in \"{}\" changed while they were "
         "read",
@@ -497,9 +523,9 @@ bool FindImpact(const Locations& locations, const ImpactOptions& options,
   for (const Program& program : programs) {
     if (answer->usableRows > 0 && sink.RowsOf(program.application) == 0 &&
         reported.insert(program.application).second) {
-      answer->reasons.push_back(
-          fmt::format("no trace data of \"{}\": no usable row in \"{}\"",
-                      applications[program.application], locations.results));
+      answer->reasons.push_back(fmt::format(
+          "no trace data of \"{}\": no usable row in \"{}\"",
+          lists.applications[program.application], locations.results));
     }
     const auto& oldest = sink.OldestTrace(program.application);
     if (!oldest) continue;
@@ -509,11 +535,11 @@ bool FindImpact(const Locations& locations, const ImpactOptions& options,
           "show what it runs now",
           program.path, oldest->second));
     }
-    for (const ListFile& list : listFiles) {
+    for (const ListFile& list : lists.files) {
       std::error_code code;
       fs::file_time_type modified = fs::last_write_time(list.path, code);
-      if (list.application == applications[program.application] && !code &&
-          modified > oldest->first) {
+      if (list.application == lists.applications[program.application] &&
+          !code && modified > oldest->first) {
         answer->reasons.push_back(fmt::format(
             "the method list \"{}\" is newer than the trace file \"{}\": the "
             "traces may not show what it runs now",

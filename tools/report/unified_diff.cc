@@ -166,10 +166,11 @@ class Parser {
     if (!inGitHeader_) StartFile(false);
     Current().binary = true;
     std::string_view rest = line.substr(13);
-    std::size_t and_ = rest.find(" and ");
-    if (and_ == std::string_view::npos || Current().Path().size() > 0) return;
-    std::string_view old = rest.substr(0, and_);
-    std::string_view now = rest.substr(and_ + 5);
+    std::size_t separator = rest.find(" and ");
+    if (separator == std::string_view::npos || Current().Path().size() > 0)
+      return;
+    std::string_view old = rest.substr(0, separator);
+    std::string_view now = rest.substr(separator + 5);
     if (now.size() >= 7 && now.substr(now.size() - 7) == " differ") {
       now.remove_suffix(7);
     }
