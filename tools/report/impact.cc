@@ -547,6 +547,14 @@ bool FindImpact(const Locations& locations, const ImpactOptions& options,
       }
     }
   }
+  std::set<std::string> known(answer->collection.tests.begin(),
+                              answer->collection.tests.end());
+  for (const RefusedRow& row : answer->collection.refused) {
+    std::string test = row.row.substr(0, row.row.find(';'));
+    if (!test.empty() && known.insert(test).second) {
+      answer->untraced.push_back(std::move(test));
+    }
+  }
   // In the order found, each once.
   std::set<std::string> seen;
   std::erase_if(answer->reasons, [&](const std::string& reason) {

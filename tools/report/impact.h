@@ -57,6 +57,9 @@ struct ImpactAnswer {
   // the shorter runtime, then in result-file order.
   std::vector<ImpactedTest> tests;
   std::size_t usableRows = 0;
+  // Tests whose rows in the result file could none be used, in file order:
+  // nothing tells that they miss the change.
+  std::vector<std::string> untraced;
 };
 
 // Maps "changes" to the listed methods of the programs in "options" and

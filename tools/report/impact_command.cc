@@ -149,6 +149,19 @@ int RunImpacted(const Locations& locations, const ImpactRequest& request,
   } else {
     for (const ImpactedTest& test : answer.tests) names.push_back(test.name);
   }
+  // A test without a usable row cannot be said to miss the change (a test
+  // list names its own such tests below).
+  if (request.format != "test-list") {
+    for (const std::string& name : answer.untraced) {
+      if (!all) {
+        fmt::print(err,
+                   "ostrivel-report: impacted: \"{}\" has no usable trace "
+                   "data: selected\n",
+                   name);
+      }
+      names.push_back(name);
+    }
+  }
   if (request.format == "gtest-filter") {
     if (all) {
       fmt::print(out, "*\n");
@@ -187,6 +200,10 @@ int RunImpacted(const Locations& locations, const ImpactRequest& request,
     for (std::size_t i = 0; i < answer.reasons.size(); ++i) {
       if (i > 0) text += ",";
       AppendJsonString(answer.reasons[i], &text);
+    }
+    text += "],\"untraced\":[";
+    for (std::size_t i = 0; i < answer.untraced.size(); ++i) {
+      text += (i == 0 ? "" : ",") + Json(answer.untraced[i]);
     }
     text += "],\"tests\":[";
     for (std::size_t t = 0; t < answer.tests.size(); ++t) {

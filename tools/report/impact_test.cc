@@ -252,7 +252,8 @@ TEST_F(ImpactTest, NoTraceDataSelectsAllTests) {
             3);
   EXPECT_EQ(output_,
             fmt::format("{{\"selection\":\"all\",\"reasons\":[\"no trace "
-                        "data: no usable row in \\\"{}\\\"\"],\"tests\":[],"
+                        "data: no usable row in \\\"{}\\\"\"],\"untraced\":[],"
+                        "\"tests\":[],"
                         "\"changed_methods\":[{{\"application\":\"sample\","
                         "\"method\":\"{}\",\"file\":\"{}/shop.cc\",\"line\":{},"
                         "\"tests\":0}}],\"all_tests\":[]}}\n",
@@ -288,11 +289,22 @@ TEST_F(ImpactTest, FormatsForGoogleTestAndTheRunner) {
                                  "data: selected"));
 
   EXPECT_EQ(Report("impacted", header, {"--format", "json"}), 0);
-  EXPECT_THAT(output_, HasSubstr("{\"selection\":\"mapped\",\"reasons\":[],"
-                                 "\"tests\":[{\"name\":\"Both\",\"runtime\":"
-                                 "5000,\"methods\":[{\"application\":"
-                                 "\"sample\",\"method\":\"" +
-                                 Line("Twice(int)") + "\""));
+  EXPECT_THAT(
+      output_,
+      HasSubstr("{\"selection\":\"mapped\",\"reasons\":[],"
+                "\"untraced\":[],\"tests\":[{\"name\":\"Both\",\"runtime\":"
+                "5000,\"methods\":[{\"application\":"
+                "\"sample\",\"method\":\"" +
+                Line("Twice(int)") + "\""));
+}
+
+TEST_F(ImpactTest, ATestWithoutAUsableRowIsSelected) {
+  RunTests();
+  results_.AppendToResults("Half;sample;1");
+  EXPECT_EQ(Report("impacted", Change("shop.cc", "discount-body")), 0);
+  EXPECT_EQ(output_, "DiscountTest\nHalf\n");
+  EXPECT_THAT(errors_, HasSubstr("impacted: \"Half\" has no usable trace "
+                                 "data: selected"));
 }
 
 TEST_F(ImpactTest, OnlyMappedSelectsTheMappedTestsAndStillGivesTheReasons) {
