@@ -74,12 +74,19 @@ std::optional<Locations> ResolveLocations(const SourceOptions& options,
 }
 
 int RunHtml(const Locations& locations, const std::string& page,
-            std::ostream& out, std::ostream& err) {
+            std::ostream& out, std::ostream& err,
+            const std::vector<ChangedGap>* gaps,
+            const std::vector<std::string>* unmappedChanges) {
   Report report;
   std::string error;
   if (!BuildReport(locations, &report, &error)) {
     fmt::print(err, "ostrivel-report: {}\n", error);
     return kCannotRead;
+  }
+  if (gaps != nullptr) {
+    report.forDiff = true;
+    report.gaps = *gaps;
+    if (unmappedChanges != nullptr) report.unmappedChanges = *unmappedChanges;
   }
   ReportProblems(locations, report.methodListProblems, report.refused, err);
   if (!WriteHtmlReport(report, page, &error)) {

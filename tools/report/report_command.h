@@ -4,6 +4,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "tools/report/collected_results.h"
 
@@ -33,8 +34,11 @@ std::optional<Locations> ResolveLocations(const SourceOptions& options,
 
 // The three commands. Each reports the rows it cannot use on "err", one
 // line per row, and returns an exit code.
+// With "gaps", the page also lists the changed methods no test reaches.
 int RunHtml(const Locations& locations, const std::string& page,
-            std::ostream& out, std::ostream& err);
+            std::ostream& out, std::ostream& err,
+            const std::vector<ChangedGap>* gaps = nullptr,
+            const std::vector<std::string>* unmappedChanges = nullptr);
 int RunTestsFor(const Locations& locations, const std::string& application,
                 const std::string& pattern, bool ignoreCase, bool eachMethod,
                 std::ostream& out, std::ostream& err);

@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include "formats/defaults.h"
+#include "tools/report/impact_command.h"
 #include "tools/report/merge_runs.h"
 #include "tools/report/report_command.h"
 
@@ -24,6 +25,7 @@ int Main(int argc, char** argv) {
   bool eachMethod = false;
   std::string into;
   std::vector<std::string> runs;
+  ostrivel::report::ImpactRequest impact;
 
   CLI::App app{
       "Reads a result file, the trace files beside it and the method lists, "
@@ -33,9 +35,13 @@ int Main(int argc, char** argv) {
       "name holding \";\") are listed on standard error and in the page.\n"
       "\"merge\" combines the results of runs sharded over several "
       "machines into one folder that every command reads.\n"
-      "Exit code: 0 done; 1 tests-for found no test; 2 bad options, "
-      "input that cannot be read, or (tests-for, uncovered) no usable row "
-      "of the application, or (merge) runs that cannot be merged.",
+      "\"impacted\" and \"gaps\" read a diff and the programs' debug "
+      "information: the tests a change concerns, and the changed methods no "
+      "test reaches.\n"
+      "Exit code: 0 done; 1 tests-for or impacted found no test, gaps found "
+      "untested changed methods; 2 bad options, input that cannot be read, "
+      "or (tests-for, uncovered, gaps) no usable row of the application, or "
+      "(merge) runs that cannot be merged; 3 impacted: every test must run.",
       "ostrivel-report"};
   app.require_subcommand(1);
   app.add_option("-c,--config", sources.config,
@@ -93,6 +99,57 @@ int Main(int argc, char** argv) {
                    "configuration file")
       ->required();
 
+  // The options of the commands that read a diff.
+  auto addDiffOptions = [&](CLI::App* command, bool needed) {
+    CLI::Option* file =
+        command->add_option("--diff", impact.diff.file,
+                            "The unified diff to read (\"-\": standard input)");
+    CLI::Option* git = command->add_option(
+        "--git", impact.diff.gitRevision,
+        "Run \"git diff REV\" in the current directory and read its diff");
+    file->excludes(git);
+    command
+        ->add_option("--binary", impact.binaries,
+                     "PATH or APP=PATH: a program or library built with -g "
+                     "whose traces were recorded (repeatable); without APP the "
+                     "method list whose .build-id or .modules file names its "
+                     "build ID")
+        ->required(needed);
+    command->add_option("--source-root", impact.sourceRoot,
+                        "The source folder the programs were compiled in, "
+                        "which the diff's paths are relative to (default: a "
+                        "diff path matches the debug file names ending in it)");
+    return std::make_pair(file, git);
+  };
+
+  CLI::App* impacted = app.add_subcommand(
+      "impacted",
+      "Print the tests whose latest trace files show a call of a method the "
+      "diff changes, more changed methods first, then the shorter runtime. "
+      "When the traces cannot speak for a change, every test (exit code 3) "
+      "with the reasons on standard error");
+  auto impactedSources = addDiffOptions(impacted, true);
+  impacted
+      ->add_option("--format", impact.format,
+                   "lines (one test per line, the default), gtest-filter, "
+                   "test-list (the lines of --test-list), json")
+      ->check(CLI::IsMember({"lines", "gtest-filter", "test-list", "json"}));
+  impacted->add_option("--test-list", impact.testList,
+                       "An ostrivel-run test list, for --format test-list");
+  impacted->add_flag("--only-mapped", impact.onlyMapped,
+                     "Print the tests the mapped changes select even when "
+                     "some changes cannot be mapped (their reasons are still "
+                     "printed)");
+
+  CLI::App* gaps = app.add_subcommand(
+      "gaps",
+      "Print the methods the diff changes that no test reaches: "
+      "\"FILE:LINE<TAB>APP<TAB>method line\" each; exit code 1 when there "
+      "are some");
+  auto gapsSources = addDiffOptions(gaps, true);
+  // The page lists the gaps of a diff when given one.
+  auto htmlSources = addDiffOptions(html, false);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -113,6 +170,23 @@ int Main(int argc, char** argv) {
     return ostrivel::report::RunMerge(into, runs, std::cout, std::cerr);
   }
 
+  for (auto [command, given] : {std::make_pair(impacted, impactedSources),
+                                std::make_pair(gaps, gapsSources)}) {
+    if (command->parsed() && given.first->count() == 0 &&
+        given.second->count() == 0) {
+      std::cerr << "ostrivel-report: " << command->get_name()
+                << ": give the change with --diff FILE, --diff - or --git "
+                   "REV\n";
+      return kCannotRead;
+    }
+  }
+  if (impacted->parsed() && impact.format == "test-list" &&
+      impact.testList.empty()) {
+    std::cerr << "ostrivel-report: impacted: --format test-list needs "
+                 "--test-list FILE\n";
+    return kCannotRead;
+  }
+
   std::string error;
   auto locations = ostrivel::report::ResolveLocations(sources, &error);
   if (!locations) {
@@ -120,12 +194,34 @@ int Main(int argc, char** argv) {
     return kCannotRead;
   }
   if (html->parsed()) {
-    return ostrivel::report::RunHtml(*locations, page, std::cout, std::cerr);
+    if (htmlSources.first->count() == 0 && htmlSources.second->count() == 0) {
+      return ostrivel::report::RunHtml(*locations, page, std::cout, std::cerr);
+    }
+    if (impact.binaries.empty()) {
+      std::cerr << "ostrivel-report: html: --diff and --git need --binary\n";
+      return kCannotRead;
+    }
+    std::vector<ostrivel::report::ChangedGap> gapList;
+    std::vector<std::string> unmapped;
+    if (!ostrivel::report::FindGaps(*locations, impact, std::cin, &gapList,
+                                    &unmapped, std::cerr)) {
+      return kCannotRead;
+    }
+    return ostrivel::report::RunHtml(*locations, page, std::cout, std::cerr,
+                                     &gapList, &unmapped);
   }
   if (testsFor->parsed()) {
     return ostrivel::report::RunTestsFor(*locations, application, pattern,
                                          ignoreCase, eachMethod, std::cout,
                                          std::cerr);
+  }
+  if (impacted->parsed()) {
+    return ostrivel::report::RunImpacted(*locations, impact, std::cin,
+                                         std::cout, std::cerr);
+  }
+  if (gaps->parsed()) {
+    return ostrivel::report::RunGaps(*locations, impact, std::cin, std::cout,
+                                     std::cerr);
   }
   return ostrivel::report::RunUncovered(*locations, application, std::cout,
                                         std::cerr);

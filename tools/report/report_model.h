@@ -75,6 +75,14 @@ struct RefusedRow {
   std::string row;         // the row, shortened when long (see ShortenRow)
 };
 
+// A method a diff changes that no test reaches.
+struct ChangedGap {
+  std::string application;
+  std::string method;  // its method-list line
+  std::string file;    // its declaration
+  std::uint32_t line = 0;
+};
+
 struct Report {
   std::string resultPath;
   std::string tracePrefix;  // what trace file names are appended to
@@ -88,6 +96,11 @@ struct Report {
   // latest is used, since each run rewrites the trace files.
   std::uint64_t replacedRows = 0;
   std::size_t keptTestsPerMethod = 0;
+  // Set when the page is written for a diff: the changed methods no test
+  // reaches, and the changes that could not be mapped to methods.
+  bool forDiff = false;
+  std::vector<ChangedGap> gaps;
+  std::vector<std::string> unmappedChanges;
 };
 
 }  // namespace ostrivel::report

@@ -381,9 +381,41 @@ void WriteData(PageWriter& out, const Report& report) {
              report.keptTestsPerMethod);
 }
 
+void WriteGaps(PageWriter& out, const Report& report) {
+  out.Raw("<section id=\"gaps\"><h2>Changed methods no test reaches</h2>\n");
+  if (report.gaps.empty()) {
+    out.Raw("<p>Every changed method is reached by a test.</p>\n");
+  } else {
+    out.Raw(
+        "<table class=\"plain\"><thead><tr><th>File</th><th>Application"
+        "</th><th>Method</th></tr></thead><tbody>\n");
+    for (const ChangedGap& gap : report.gaps) {
+      out.Raw("<tr><td><code>");
+      out.Text(gap.file);
+      out.Format(":{}</code><td>", gap.line);
+      out.Text(gap.application);
+      out.Raw("<td><code>");
+      out.Text(gap.method);
+      out.Raw("</code>\n");
+    }
+    out.Raw("</tbody></table>\n");
+  }
+  if (!report.unmappedChanges.empty()) {
+    out.Raw("<p>Changes no listed method holds:</p><ul>");
+    for (const std::string& change : report.unmappedChanges) {
+      out.Raw("<li>");
+      out.Text(change);
+      out.Raw("</li>");
+    }
+    out.Raw("</ul>\n");
+  }
+  out.Raw("</section>\n");
+}
+
 void WritePage(PageWriter& out, const Report& report) {
   WriteHeader(out, report);
   WriteSearch(out);
+  if (report.forDiff) WriteGaps(out, report);
   WriteTestsTable(out, report);
   for (std::size_t a = 0; a < report.applications.size(); ++a) {
     WriteApplication(out, report.applications[a], a);

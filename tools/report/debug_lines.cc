@@ -1,0 +1,342 @@
+#include "tools/report/debug_lines.h"
+
+#include <dwarf.h>
+#include <libelf.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "tools/methods/elf_symbols.h"
+#include <elfutils/libdw.h>
+
+namespace ostrivel::report {
+
+namespace {
+
+struct Releaser {
+  void operator()(Dwarf* dwarf) const { dwarf_end(dwarf); }
+  void operator()(Elf* elf) const { elf_end(elf); }
+};
+
+const char* StringAttribute(Dwarf_Die* die, unsigned int name) {
+  Dwarf_Attribute attribute;
+  if (dwarf_attr_integrate(die, name, &attribute) == nullptr) return nullptr;
+  return dwarf_formstring(&attribute);
+}
+
+// The DIE that every copy of a function refers to: the inlined copies and
+// the out-of-line ones name their abstract instance, which may name the
+// declaration in its class.
+Dwarf_Off RootOffset(Dwarf_Die* die) {
+  Dwarf_Die current = *die;
+  // Bounded: damaged references may form a cycle.
+  for (int step = 0; step < 16; ++step) {
+    Dwarf_Attribute attribute;
+    Dwarf_Die next;
+    if ((dwarf_attr(&current, DW_AT_abstract_origin, &attribute) == nullptr &&
+         dwarf_attr(&current, DW_AT_specification, &attribute) == nullptr) ||
+        dwarf_formref_die(&attribute, &next) == nullptr) {
+      break;
+    }
+    current = next;
+  }
+  return dwarf_dieoffset(&current);
+}
+
+using Range = std::pair<Dwarf_Addr, Dwarf_Addr>;
+
+std::vector<Range> Ranges(Dwarf_Die* die) {
+  std::vector<Range> ranges;
+  Dwarf_Addr base = 0;
+  Dwarf_Addr start = 0;
+  Dwarf_Addr end = 0;
+  for (ptrdiff_t offset = 0;
+       (offset = dwarf_ranges(die, offset, &base, &start, &end)) > 0;) {
+    // The linker leaves address 0 to the code it discarded.
+    if (start == 0) continue;
+    // An inlined copy folded into the instructions around it keeps an empty
+    // range; its lines are those at its address.
+    ranges.emplace_back(start, std::max(end, start + 1));
+  }
+  return ranges;
+}
+
+struct Row {
+  Dwarf_Addr address = 0;
+  std::uint32_t file = 0;
+  std::uint32_t line = 0;
+};
+
+// One copy of a function's code: an out-of-line function or an inlined one.
+struct Piece {
+  std::vector<Range> ranges;
+  std::vector<std::uint32_t> owners;  // the function and those it lies in
+  std::int64_t ownFile = -1;          // the file that declares the function
+  std::uint32_t declLine = 0;
+  std::uint32_t function = 0;
+};
+
+// What the line table says of one piece: the lines of its own file it
+// holds (first to last), and those of other files.
+struct PieceLines {
+  std::uint32_t owners = 0;  // index into the owner groups
+  std::int64_t ownFile = -1;
+  std::string key;  // the function's symbol and file: one across units
+  bool ownSeen = false;
+  std::uint32_t first = 0;
+  std::uint32_t last = 0;
+  std::vector<std::uint64_t> others;  // file << 32 | line
+};
+
+class Reader {
+ public:
+  std::uint32_t FileId(const char* name, const std::string& compDir,
+                       std::vector<std::string>* files) {
+    std::filesystem::path path(name);
+    if (path.is_relative() && !compDir.empty()) {
+      path = std::filesystem::path(compDir) / path;
+    }
+    std::string normal = path.lexically_normal().string();
+    auto [entry, added] =
+        fileIds_.try_emplace(normal, static_cast<std::uint32_t>(files->size()));
+    if (added) files->push_back(std::move(normal));
+    return entry->second;
+  }
+
+  std::uint32_t FunctionId(Dwarf_Die* die,
+                           std::vector<DebugLines::Function>* functions) {
+    auto [entry, added] = functionIds_.try_emplace(
+        RootOffset(die), static_cast<std::uint32_t>(functions->size()));
+    if (added) functions->emplace_back();
+    return entry->second;
+  }
+
+ private:
+  std::unordered_map<std::string, std::uint32_t> fileIds_;
+  std::unordered_map<Dwarf_Off, std::uint32_t> functionIds_;
+};
+
+}  // namespace
+
+void DebugLines::FunctionsAt(std::uint32_t file, std::uint32_t line,
+                             bool alsoNext,
+                             std::vector<std::uint32_t>* out) const {
+  if (file >= spans_.size()) return;
+  std::uint32_t last = alsoNext ? line + 1 : line;
+  for (const Span& span : spans_[file]) {
+    if (span.first <= line && last <= span.last) {
+      const std::vector<std::uint32_t>& owners = owners_[span.owners];
+      out->insert(out->end(), owners.begin(), owners.end());
+    }
+  }
+}
+
+std::optional<DebugLines> ReadDebugLines(std::string_view image,
+                                         std::string* error) {
+  if (!methods::ReadSection(image, ".debug_info")) {
+    *error = "it has no debug information: build it with -g";
+    return std::nullopt;
+  }
+  // libelf reads the image in place and wants it writable.
+  std::string copy(image);
+  elf_version(EV_CURRENT);
+  std::unique_ptr<Elf, Releaser> elf(elf_memory(copy.data(), copy.size()));
+  std::unique_ptr<Dwarf, Releaser> dwarf(
+      elf ? dwarf_begin_elf(elf.get(), DWARF_C_READ, nullptr) : nullptr);
+  if (!dwarf) {
+    *error = std::string("its debug information cannot be read: ") +
+             dwarf_errmsg(-1);
+    return std::nullopt;
+  }
+
+  DebugLines result;
+  Reader reader;
+  std::vector<PieceLines> pieceLines;
+  Dwarf_CU* unit = nullptr;
+  Dwarf_CU* next = nullptr;
+  Dwarf_Half version = 0;
+  std::uint8_t unitType = 0;
+  Dwarf_Die unitDie;
+  int status;
+  while ((status = dwarf_get_units(dwarf.get(), unit, &next, &version,
+                                   &unitType, &unitDie, nullptr)) == 0) {
+    unit = next;
+    if (dwarf_tag(&unitDie) != DW_TAG_compile_unit &&
+        dwarf_tag(&unitDie) != DW_TAG_partial_unit) {
+      continue;
+    }
+    const char* compDirText = StringAttribute(&unitDie, DW_AT_comp_dir);
+    std::string compDir = compDirText ? compDirText : "";
+    const char* unitName = dwarf_diename(&unitDie);
+
+    std::vector<Row> rows;
+    Dwarf_Lines* lines = nullptr;
+    std::size_t lineCount = 0;
+    if (dwarf_getsrclines(&unitDie, &lines, &lineCount) == 0) {
+      for (std::size_t i = 0; i < lineCount; ++i) {
+        Dwarf_Line* line = dwarf_onesrcline(lines, i);
+        Dwarf_Addr address = 0;
+        int number = 0;
+        bool end = false;
+        const char* file = dwarf_linesrc(line, nullptr, nullptr);
+        if (line == nullptr || file == nullptr ||
+            dwarf_lineaddr(line, &address) != 0 ||
+            dwarf_lineno(line, &number) != 0 || number <= 0 ||
+            dwarf_lineendsequence(line, &end) != 0 || end) {
+          continue;
+        }
+        rows.push_back({address, reader.FileId(file, compDir, &result.files_),
+                        static_cast<std::uint32_t>(number)});
+      }
+    }
+    std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
+      return a.address < b.address;
+    });
+
+    // Every DIE of the unit, depth first, without recursion (damaged
+    // nesting cannot exhaust the stack); "chain" holds the function of each
+    // enclosing copy, or -1.
+    std::vector<Piece> pieces;
+    std::vector<std::pair<Dwarf_Die, std::size_t>> pending;
+    std::vector<std::int64_t> chain;
+    Dwarf_Die child;
+    if (dwarf_child(&unitDie, &child) == 0) pending.emplace_back(child, 0);
+    while (!pending.empty()) {
+      auto [die, depth] = pending.back();
+      pending.pop_back();
+      Dwarf_Die sibling;
+      if (dwarf_siblingof(&die, &sibling) == 0) {
+        pending.emplace_back(sibling, depth);
+      }
+      chain.resize(depth);
+      chain.push_back(-1);
+      if (dwarf_child(&die, &child) == 0)
+        pending.emplace_back(child, depth + 1);
+      int tag = dwarf_tag(&die);
+      if ((tag != DW_TAG_subprogram && tag != DW_TAG_inlined_subroutine) ||
+          dwarf_hasattr(&die, DW_AT_declaration)) {
+        continue;
+      }
+      std::vector<Range> ranges = Ranges(&die);
+      if (ranges.empty()) continue;
+      std::uint32_t id = reader.FunctionId(&die, &result.functions_);
+      chain.back() = id;
+      Piece piece;
+      piece.function = id;
+      piece.ranges = std::move(ranges);
+      for (std::int64_t owner : chain) {
+        if (owner >= 0)
+          piece.owners.push_back(static_cast<std::uint32_t>(owner));
+      }
+      std::sort(piece.owners.begin(), piece.owners.end());
+      piece.owners.erase(std::unique(piece.owners.begin(), piece.owners.end()),
+                         piece.owners.end());
+      int declLine = 0;
+      if (const char* file = dwarf_decl_file(&die)) {
+        piece.ownFile = reader.FileId(file, compDir, &result.files_);
+        if (dwarf_decl_line(&die, &declLine) == 0 && declLine > 0) {
+          piece.declLine = static_cast<std::uint32_t>(declLine);
+        }
+      }
+      DebugLines::Function& function = result.functions_[id];
+      if (tag == DW_TAG_subprogram) {
+        for (const Range& range : piece.ranges) {
+          function.entries.push_back(range.first);
+        }
+      }
+      if (function.symbol.empty()) {
+        const char* symbol = StringAttribute(&die, DW_AT_linkage_name);
+        if (symbol == nullptr) {
+          symbol = StringAttribute(&die, DW_AT_MIPS_linkage_name);
+        }
+        if (symbol == nullptr) symbol = StringAttribute(&die, DW_AT_name);
+        if (symbol != nullptr) function.symbol = symbol;
+      }
+      if (function.unit.empty() && unitName != nullptr) {
+        function.unit = unitName;
+      }
+      if (function.file < 0 && piece.ownFile >= 0) {
+        function.file = static_cast<std::int32_t>(piece.ownFile);
+        function.line = piece.declLine;
+      }
+      pieces.push_back(std::move(piece));
+    }
+
+    for (const Piece& piece : pieces) {
+      PieceLines found;
+      found.owners = static_cast<std::uint32_t>(result.owners_.size());
+      result.owners_.push_back(piece.owners);
+      found.ownFile = piece.ownFile;
+      const std::string& symbol = result.functions_[piece.function].symbol;
+      // A function without a name is only itself.
+      found.key = symbol.empty() ? fmt::format("#{}", piece.function)
+                                 : fmt::format("{}\n{}", symbol, piece.ownFile);
+      std::unordered_set<std::uint64_t> others;
+      for (const Range& range : piece.ranges) {
+        auto row = std::lower_bound(
+            rows.begin(), rows.end(), range.first,
+            [](const Row& r, Dwarf_Addr a) { return r.address < a; });
+        for (; row != rows.end() && row->address < range.second; ++row) {
+          if (static_cast<std::int64_t>(row->file) == piece.ownFile) {
+            found.first =
+                found.ownSeen ? std::min(found.first, row->line) : row->line;
+            found.last =
+                found.ownSeen ? std::max(found.last, row->line) : row->line;
+            found.ownSeen = true;
+          } else {
+            others.insert(std::uint64_t{row->file} << 32 | row->line);
+          }
+        }
+      }
+      if (found.ownSeen && piece.declLine > 0) {
+        found.first = std::min(found.first, piece.declLine);
+      }
+      found.others.assign(others.begin(), others.end());
+      pieceLines.push_back(std::move(found));
+    }
+  }
+  if (status < 0) {
+    *error = std::string("its debug information cannot be read: ") +
+             dwarf_errmsg(-1);
+    return std::nullopt;
+  }
+  if (result.files_.empty()) {
+    *error = "it has no debug information: build it with -g";
+    return std::nullopt;
+  }
+  // An optimised inlined copy may keep only some lines of its function (the
+  // others merged into the lines around it): every copy is given the lines
+  // of all copies of the function together.
+  std::unordered_map<std::string, std::pair<std::uint32_t, std::uint32_t>>
+      whole;
+  for (const PieceLines& piece : pieceLines) {
+    if (!piece.ownSeen) continue;
+    auto [entry, added] =
+        whole.try_emplace(piece.key, std::make_pair(piece.first, piece.last));
+    if (!added) {
+      entry->second.first = std::min(entry->second.first, piece.first);
+      entry->second.second = std::max(entry->second.second, piece.last);
+    }
+  }
+  result.spans_.resize(result.files_.size());
+  for (const PieceLines& piece : pieceLines) {
+    auto found = whole.find(piece.key);
+    if (piece.ownFile >= 0 && found != whole.end()) {
+      result.spans_[static_cast<std::size_t>(piece.ownFile)].push_back(
+          {found->second.first, found->second.second, piece.owners});
+    }
+    for (std::uint64_t other : piece.others) {
+      auto line = static_cast<std::uint32_t>(other);
+      result.spans_[other >> 32].push_back({line, line, piece.owners});
+    }
+  }
+  return result;
+}
+
+}  // namespace ostrivel::report

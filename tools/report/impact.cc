@@ -1,0 +1,585 @@
+#include "tools/report/impact.h"
+
+#include <algorithm>
+#include <charconv>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <unordered_map>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "formats/method_catalog.h"
+#include "formats/method_list_format.h"
+#include "platform/operations.h"
+#include "tools/llvm_profile/raw_profile.h"
+#include "tools/methods/elf_file.h"
+#include "tools/methods/elf_symbols.h"
+#include "tools/report/debug_lines.h"
+
+namespace ostrivel::report {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A method-list file and where its lines start in its application's list.
+struct ListFile {
+  std::string path;
+  std::string application;
+  std::uint32_t base = 0;
+};
+
+bool FindListFiles(const std::string& directory, std::vector<ListFile>* files,
+                   std::string* error) {
+  // The library's listing order, in which it appends two files of one
+  // application.
+  platform::DirectoryListing listing =
+      platform::Current().listDirectory(directory);
+  if (listing.error != 0) {
+    *error =
+        fmt::format("the methods directory \"{}\" cannot be read", directory);
+    return false;
+  }
+  std::string prefix = directory;
+  if (!prefix.empty() && prefix.back() != '/') prefix += '/';
+  std::map<std::string, std::uint32_t> sizes;
+  for (const platform::DirectoryEntry& entry : listing.entries) {
+    if (entry.isDirectory || !formats::IsMethodListName(entry.name)) continue;
+    std::string problem;
+    auto file = formats::ReadMethodListFile(prefix + entry.name, &problem);
+    if (!file) continue;
+    std::uint32_t& size = sizes[file->application];
+    files->push_back({prefix + entry.name, file->application, size});
+    size += static_cast<std::uint32_t>(file->lines.size());
+  }
+  return true;
+}
+
+std::string FirstLine(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  std::getline(in, line);
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) {
+    line.pop_back();
+  }
+  return line;
+}
+
+// The offsets and list positions of the module of build ID "buildId" in the
+// module table "path"; nothing when the table does not name it.
+std::optional<std::unordered_map<std::uint64_t, std::uint32_t>> ModuleOffsets(
+    const std::string& path, const std::string& buildId) {
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  bool inModule = false;
+  std::optional<std::unordered_map<std::uint64_t, std::uint32_t>> offsets;
+  while (std::getline(in, line)) {
+    if (line.rfind("module ", 0) == 0) {
+      std::istringstream fields(line);
+      std::string word, kind, id;
+      fields >> word >> kind >> id;
+      inModule = id == buildId;
+      if (inModule && !offsets) offsets.emplace();
+      continue;
+    }
+    if (!inModule) continue;
+    std::uint64_t offset = 0;
+    std::uint32_t position = 0;
+    std::istringstream fields(line);
+    fields >> std::hex >> offset >> std::dec >> position;
+    if (fields) offsets->emplace(offset, position);
+  }
+  return offsets;
+}
+
+std::string LastComponent(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The path components of "path", lexically normal, without "." and a
+// leading "/".
+std::vector<std::string> Components(const std::string& path) {
+  std::vector<std::string> parts;
+  for (const fs::path& part : fs::path(path).lexically_normal()) {
+    std::string text = part.string();
+    if (text.empty() || text == "." || text == "/") continue;
+    parts.push_back(std::move(text));
+  }
+  return parts;
+}
+
+bool EndsWithComponents(const std::vector<std::string>& whole,
+                        const std::vector<std::string>& tail) {
+  return !tail.empty() && tail.size() <= whole.size() &&
+         std::equal(tail.rbegin(), tail.rend(), whole.rbegin());
+}
+
+// Whether a diff's path names a file of the debug information.
+class SourcePaths {
+ public:
+  // "root" empty: a diff path names the files whose last components it is.
+  explicit SourcePaths(const std::string& root) {
+    if (root.empty()) return;
+    std::error_code code;
+    roots_.push_back(Components(fs::absolute(root, code).string()));
+    roots_.push_back(Components(fs::weakly_canonical(root, code).string()));
+  }
+
+  bool Same(const std::vector<std::string>& diffPath,
+            const std::vector<std::string>& debugFile) const {
+    if (roots_.empty()) return EndsWithComponents(debugFile, diffPath);
+    for (const std::vector<std::string>& root : roots_) {
+      if (debugFile.size() == root.size() + diffPath.size() &&
+          std::equal(root.begin(), root.end(), debugFile.begin()) &&
+          std::equal(
+              diffPath.begin(), diffPath.end(),
+              debugFile.begin() + static_cast<std::ptrdiff_t>(root.size()))) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  std::vector<std::vector<std::string>> roots_;
+};
+
+// One program with its debug information and the list it counts into.
+struct Program {
+  std::string path;
+  std::uint32_t application = 0;
+  std::string buildId;
+  DebugLines lines;
+  fs::file_time_type modified;
+  // How its functions are named in the list.
+  std::unordered_map<std::uint64_t, std::uint32_t> byOffset;
+  std::unordered_map<std::uint64_t, std::uint32_t> byNameRef;
+  // Per debug file: its path components.
+  std::vector<std::vector<std::string>> fileParts;
+
+  // The list positions of function "id".
+  std::vector<std::uint32_t> Positions(std::uint32_t id) const {
+    std::vector<std::uint32_t> positions;
+    const DebugLines::Function& function = lines.functions()[id];
+    for (std::uint64_t entry : function.entries) {
+      auto found = byOffset.find(entry);
+      if (found != byOffset.end()) positions.push_back(found->second);
+    }
+    if (!byNameRef.empty() && !function.symbol.empty()) {
+      // A function of internal linkage is profiled as "file:name", the file
+      // as the compiler was given it.
+      for (const std::string& name :
+           {function.symbol, function.unit + ":" + function.symbol,
+            LastComponent(function.unit) + ":" + function.symbol}) {
+        auto found = byNameRef.find(llvm_profile::NameRef(name));
+        if (found != byNameRef.end()) positions.push_back(found->second);
+      }
+    }
+    std::sort(positions.begin(), positions.end());
+    positions.erase(std::unique(positions.begin(), positions.end()),
+                    positions.end());
+    return positions;
+  }
+};
+
+std::string LineRanges(const std::vector<std::uint32_t>& lines) {
+  std::string text;
+  for (std::size_t i = 0; i < lines.size();) {
+    std::size_t j = i;
+    while (j + 1 < lines.size() && lines[j + 1] == lines[j] + 1) ++j;
+    if (!text.empty()) text += ",";
+    text += j == i ? fmt::format("{}", lines[i])
+                   : fmt::format("{}-{}", lines[i], lines[j]);
+    i = j + 1;
+  }
+  return text;
+}
+
+class ImpactSink : public RowSink {
+ public:
+  ImpactSink(const Locations& locations,
+             const std::vector<std::vector<std::int32_t>>& changedAt,
+             ImpactAnswer* answer)
+      : locations_(locations), changedAt_(changedAt), answer_(answer) {}
+
+  void Start(const Collection&) override {}
+
+  void Use(const UsableRow& row) override {
+    ++answer_->usableRows;
+    const Collection& collection = answer_->collection;
+    if (rowsOf_.size() <= row.application) {
+      rowsOf_.resize(collection.applications.size());
+      oldestTrace_.resize(collection.applications.size());
+    }
+    ++rowsOf_[row.application];
+    std::string trace = TracePath(locations_, collection.tests[row.test],
+                                  collection.applications[row.application]);
+    std::error_code code;
+    fs::file_time_type modified = fs::last_write_time(trace, code);
+    auto& oldest = oldestTrace_[row.application];
+    if (!code && (!oldest || modified < oldest->first)) {
+      oldest.emplace(modified, trace);
+    }
+    if (tests_.size() <= row.test) tests_.resize(row.test + 1);
+    ImpactedTest& test = tests_[row.test];
+    if (test.runtimeText.empty() || row.runtime > test.runtime) {
+      test.runtime = row.runtime;
+      test.runtimeText = std::string(row.runtimeText);
+    }
+    if (row.application >= changedAt_.size()) return;
+    const std::vector<std::int32_t>& changed = changedAt_[row.application];
+    for (std::uint32_t position : *row.covered) {
+      if (position < changed.size() && changed[position] >= 0) {
+        test.methods.push_back(static_cast<std::uint32_t>(changed[position]));
+      }
+    }
+  }
+
+  std::vector<ImpactedTest>& tests() { return tests_; }
+  std::size_t RowsOf(std::uint32_t application) const {
+    return application < rowsOf_.size() ? rowsOf_[application] : 0;
+  }
+  const std::optional<std::pair<fs::file_time_type, std::string>>& OldestTrace(
+      std::uint32_t application) const {
+    static const std::optional<std::pair<fs::file_time_type, std::string>>
+        kNone;
+    return application < oldestTrace_.size() ? oldestTrace_[application]
+                                             : kNone;
+  }
+
+ private:
+  const Locations& locations_;
+  const std::vector<std::vector<std::int32_t>>& changedAt_;
+  ImpactAnswer* answer_;
+  std::vector<ImpactedTest> tests_;  // by Collection::tests index
+  std::vector<std::size_t> rowsOf_;
+  std::vector<std::optional<std::pair<fs::file_time_type, std::string>>>
+      oldestTrace_;
+};
+
+// The method lists, as the results will know them.
+struct Lists {
+  std::vector<std::string> applications;  // ascending
+  std::vector<const std::vector<std::string>*> methods;
+  std::vector<ListFile> files;
+
+  // The index of an application that has a list.
+  std::uint32_t Index(const std::string& name) const {
+    return static_cast<std::uint32_t>(
+        std::lower_bound(applications.begin(), applications.end(), name) -
+        applications.begin());
+  }
+};
+
+// Reads the program "binary" and finds the list it counts into. False with
+// a message in "*error" when it cannot be used at all; a list written for
+// another build adds a reason to "*reasons".
+bool OpenProgram(const ImpactBinary& binary, const Locations& locations,
+                 const Lists& lists, Program* program,
+                 std::vector<std::string>* reasons, std::string* error) {
+  program->path = binary.path;
+  std::string image;
+  std::string problem;
+  if (!methods::ReadElfFile(binary.path, &image, &problem)) {
+    *error = fmt::format("\"{}\": {}", binary.path, problem);
+    return false;
+  }
+  program->buildId = methods::ReadBuildId(image).value_or("");
+  std::optional<DebugLines> lines = ReadDebugLines(image, &problem);
+  if (!lines) {
+    *error = fmt::format("\"{}\": {}", binary.path, problem);
+    return false;
+  }
+  program->lines = std::move(*lines);
+  std::error_code code;
+  program->modified = fs::last_write_time(binary.path, code);
+
+  // Which list it counts into, and whether that list was written for it.
+  std::vector<const ListFile*> ownLists;
+  std::optional<std::unordered_map<std::uint64_t, std::uint32_t>> modules;
+  std::uint32_t modulesBase = 0;
+  for (const ListFile& list : lists.files) {
+    if (!binary.application.empty() && list.application != binary.application) {
+      continue;
+    }
+    bool named = !program->buildId.empty() &&
+                 FirstLine(list.path + ".build-id") == program->buildId;
+    auto offsets =
+        program->buildId.empty()
+            ? std::nullopt
+            : ModuleOffsets(list.path + ".modules", program->buildId);
+    if (offsets && !modules) {
+      modules = std::move(offsets);
+      modulesBase = list.base;
+      named = true;
+    }
+    if (named || !binary.application.empty()) ownLists.push_back(&list);
+    if (named && binary.application.empty()) break;
+  }
+  if (ownLists.empty()) {
+    *error = binary.application.empty()
+                 ? fmt::format(
+                       "no method list in \"{}\" was written for \"{}\" (build "
+                       "ID {}): name its application with --binary APP=PATH",
+                       locations.methodsDirectory, binary.path,
+                       program->buildId.empty() ? "none" : program->buildId)
+                 : fmt::format(
+                       "no method list in \"{}\" names the application "
+                       "\"{}\"",
+                       locations.methodsDirectory, binary.application);
+    return false;
+  }
+  std::string application = ownLists.front()->application;
+  program->application = lists.Index(application);
+  for (const ListFile* list : ownLists) {
+    std::string written = FirstLine(list->path + ".build-id");
+    if (!written.empty() && !program->buildId.empty() &&
+        written != program->buildId && !modules) {
+      reasons->push_back(fmt::format(
+          "the method list \"{}\" was written for another build than "
+          "\"{}\": the traces may not show what it runs now",
+          list->path, binary.path));
+    }
+  }
+
+  const std::vector<std::string>& listLines =
+      *lists.methods[program->application];
+  for (std::uint32_t position = 0; position < listLines.size(); ++position) {
+    std::string_view line = listLines[position];
+    if (line.substr(0, 2) == "0x") {
+      std::uint64_t offset = 0;
+      std::string_view digits = line.substr(2, line.find(';') - 2);
+      auto [end, parsed] = std::from_chars(
+          digits.data(), digits.data() + digits.size(), offset, 16);
+      if (parsed == std::errc() && end == digits.data() + digits.size()) {
+        program->byOffset.emplace(offset, position);
+      }
+    } else if (auto nameRef = llvm_profile::MethodLineNameRef(line)) {
+      program->byNameRef.emplace(*nameRef, position);
+    }
+  }
+  if (modules) {
+    for (const auto& [offset, position] : *modules) {
+      program->byOffset[offset] = modulesBase + position;
+    }
+  }
+  for (const std::string& file : program->lines.files()) {
+    program->fileParts.push_back(Components(file));
+  }
+  return true;
+}
+
+}  // namespace
+
+bool FindImpact(const Locations& locations, const ImpactOptions& options,
+                const std::vector<FileChange>& changes, ImpactAnswer* answer,
+                std::string* error) {
+  // The applications as the results will know them: every list, by name.
+  formats::MethodCatalog catalog;
+  if (!formats::LoadMethodCatalog(locations.methodsDirectory, &catalog,
+                                  error)) {
+    return false;
+  }
+  Lists lists;
+  for (const auto& [name, lines] : catalog.applications) {
+    lists.applications.push_back(name);
+    lists.methods.push_back(&lines);
+  }
+  if (!FindListFiles(locations.methodsDirectory, &lists.files, error)) {
+    return false;
+  }
+
+  std::vector<Program> programs(options.binaries.size());
+  for (std::size_t b = 0; b < programs.size(); ++b) {
+    if (!OpenProgram(options.binaries[b], locations, lists, &programs[b],
+                     &answer->reasons, error)) {
+      return false;
+    }
+  }
+
+  // Changed methods, and per application which position is which.
+  std::vector<std::vector<std::int32_t>> changedAt(lists.applications.size());
+  auto addChanged = [&](const Program& program, std::uint32_t function) {
+    bool listed = false;
+    for (std::uint32_t position : program.Positions(function)) {
+      listed = true;
+      std::vector<std::int32_t>& at = changedAt[program.application];
+      if (at.empty()) at.assign(lists.methods[program.application]->size(), -1);
+      if (at[position] >= 0) continue;
+      at[position] = static_cast<std::int32_t>(answer->changed.size());
+      const DebugLines::Function& info = program.lines.functions()[function];
+      answer->changed.push_back(
+          {program.application, position,
+           info.file >= 0 ? program.lines.files()[info.file] : "", info.line,
+           0});
+    }
+    return listed;
+  };
+
+  SourcePaths paths(options.sourceRoot);
+  std::vector<std::uint32_t> found;
+  for (const FileChange& change : changes) {
+    if (change.IsNew()) {
+      answer->reasons.push_back(fmt::format(
+          "\"{}\" is a new file, which no debug information describes",
+          change.newPath));
+      continue;
+    }
+    if (change.changed.empty() && change.insertedAfter.empty() &&
+        !change.binary) {
+      continue;  // renamed, or its mode changed
+    }
+    // The debug files it is, per program.
+    std::vector<std::vector<std::uint32_t>> files(programs.size());
+    bool described = false;
+    std::vector<std::string> diffParts = Components(change.oldPath);
+    for (std::size_t p = 0; p < programs.size(); ++p) {
+      for (std::uint32_t f = 0; f < programs[p].fileParts.size(); ++f) {
+        if (paths.Same(diffParts, programs[p].fileParts[f])) {
+          files[p].push_back(f);
+          described = true;
+        }
+      }
+    }
+    if (!described) {
+      answer->reasons.push_back(fmt::format(
+          "\"{}\" changed, and no debug information describes it (a build "
+          "or data file, or a file no listed method comes from)",
+          change.Path()));
+      continue;
+    }
+    if (change.binary) {
+      answer->reasons.push_back(fmt::format(
+          "\"{}\" changed as a binary file: its lines cannot be told",
+          change.Path()));
+      continue;
+    }
+    std::vector<std::uint32_t> unmapped;
+    std::vector<std::uint32_t> unmappedInsertions;
+    for (bool inserted : {false, true}) {
+      for (std::uint32_t line :
+           inserted ? change.insertedAfter : change.changed) {
+        bool listed = false;
+        for (std::size_t p = 0; p < programs.size(); ++p) {
+          for (std::uint32_t f : files[p]) {
+            found.clear();
+            programs[p].lines.FunctionsAt(f, line, inserted, &found);
+            for (std::uint32_t function : found) {
+              listed = addChanged(programs[p], function) || listed;
+            }
+          }
+        }
+        if (!listed) (inserted ? unmappedInsertions : unmapped).push_back(line);
+      }
+    }
+    if (!unmapped.empty()) {
+      answer->reasons.push_back(fmt::format(
+          "\"{}\" line {}: changed outside every listed method (a new "
+          "function, a global initialiser, a macro, or lines outside any "
+          "function)",
+          change.Path(), LineRanges(unmapped)));
+    }
+    if (!unmappedInsertions.empty()) {
+      answer->reasons.push_back(fmt::format(
+          "\"{}\": lines inserted after line {} lie outside every listed "
+          "method (a new function, a global initialiser, a macro, or lines "
+          "outside any function)",
+          change.Path(), LineRanges(unmappedInsertions)));
+    }
+  }
+
+  ImpactSink sink(locations, changedAt, answer);
+  std::error_code noResults;
+  if (!fs::exists(locations.results, noResults)) {
+    // No test has run yet: nothing can be said for any change.
+    answer->collection.applications = lists.applications;
+    for (const auto* lines : lists.methods) {
+      answer->collection.methods.push_back(*lines);
+    }
+  } else if (!CollectResults(locations, std::nullopt, &sink,
+                             &answer->collection, error)) {
+    return false;
+  }
+  // The lists were read twice; the results know them by the same names.
+  if (answer->collection.applications != lists.applications) {
+    *error = fmt::format(
+        "the method lists in \"{}\" changed while they were "
+        "read",
+        locations.methodsDirectory);
+    return false;
+  }
+
+  if (answer->usableRows == 0) {
+    answer->reasons.push_back(fmt::format(
+        "no trace data: no usable row in \"{}\"", locations.results));
+  }
+  std::set<std::uint32_t> reported;
+  for (const Program& program : programs) {
+    if (answer->usableRows > 0 && sink.RowsOf(program.application) == 0 &&
+        reported.insert(program.application).second) {
+      answer->reasons.push_back(fmt::format(
+          "no trace data of \"{}\": no usable row in \"{}\"",
+          lists.applications[program.application], locations.results));
+    }
+    const auto& oldest = sink.OldestTrace(program.application);
+    if (!oldest) continue;
+    if (program.modified > oldest->first) {
+      answer->reasons.push_back(fmt::format(
+          "\"{}\" is newer than the trace file \"{}\": the traces may not "
+          "show what it runs now",
+          program.path, oldest->second));
+    }
+    for (const ListFile& list : lists.files) {
+      std::error_code code;
+      fs::file_time_type modified = fs::last_write_time(list.path, code);
+      if (list.application == lists.applications[program.application] &&
+          !code && modified > oldest->first) {
+        answer->reasons.push_back(fmt::format(
+            "the method list \"{}\" is newer than the trace file \"{}\": the "
+            "traces may not show what it runs now",
+            list.path, oldest->second));
+      }
+    }
+  }
+  std::set<std::string> known(answer->collection.tests.begin(),
+                              answer->collection.tests.end());
+  for (const RefusedRow& row : answer->collection.refused) {
+    std::string test = row.row.substr(0, row.row.find(';'));
+    if (!test.empty() && known.insert(test).second) {
+      answer->untraced.push_back(std::move(test));
+    }
+  }
+  // In the order found, each once.
+  std::set<std::string> seen;
+  std::erase_if(answer->reasons, [&](const std::string& reason) {
+    return !seen.insert(reason).second;
+  });
+
+  std::vector<ImpactedTest>& tests = sink.tests();
+  for (std::size_t t = 0; t < tests.size(); ++t) {
+    ImpactedTest& test = tests[t];
+    std::sort(test.methods.begin(), test.methods.end());
+    test.methods.erase(std::unique(test.methods.begin(), test.methods.end()),
+                       test.methods.end());
+    if (test.methods.empty()) continue;
+    for (std::uint32_t method : test.methods) ++answer->changed[method].tests;
+    test.name = answer->collection.tests[t];
+    answer->tests.push_back(std::move(test));
+  }
+  std::stable_sort(answer->tests.begin(), answer->tests.end(),
+                   [](const ImpactedTest& a, const ImpactedTest& b) {
+                     if (a.methods.size() != b.methods.size()) {
+                       return a.methods.size() > b.methods.size();
+                     }
+                     return a.runtime < b.runtime;
+                   });
+  return true;
+}
+
+}  // namespace ostrivel::report
