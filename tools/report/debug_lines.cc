@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
@@ -80,6 +81,7 @@ struct Piece {
   std::int64_t ownFile = -1;          // the file that declares the function
   std::uint32_t declLine = 0;
   std::uint32_t function = 0;
+  std::size_t depth = 0;  // of its DIE: an inlined copy lies deeper
 };
 
 // What the line table says of one piece: the lines of its own file it
@@ -229,6 +231,7 @@ std::optional<DebugLines> ReadDebugLines(std::string_view image,
       chain.back() = id;
       Piece piece;
       piece.function = id;
+      piece.depth = depth;
       piece.ranges = std::move(ranges);
       for (std::int64_t owner : chain) {
         if (owner >= 0)
@@ -268,7 +271,56 @@ std::optional<DebugLines> ReadDebugLines(std::string_view image,
       pieces.push_back(std::move(piece));
     }
 
+    // Each row belongs to the innermost copy whose ranges hold it: the rows
+    // of a function inlined into another are that function's, so a caller
+    // does not stretch over the lines between it and a helper of its file.
+    std::vector<std::size_t> byDepth(pieces.size());
+    for (std::size_t i = 0; i < pieces.size(); ++i) byDepth[i] = i;
+    std::stable_sort(byDepth.begin(), byDepth.end(),
+                     [&pieces](std::size_t a, std::size_t b) {
+                       return pieces[a].depth < pieces[b].depth;
+                     });
+    constexpr std::size_t kNoPiece = static_cast<std::size_t>(-1);
+    std::vector<std::size_t> rowPiece(rows.size(), kNoPiece);
+    for (std::size_t index : byDepth) {
+      for (const Range& range : pieces[index].ranges) {
+        auto row = std::lower_bound(
+            rows.begin(), rows.end(), range.first,
+            [](const Row& r, Dwarf_Addr a) { return r.address < a; });
+        for (; row != rows.end() && row->address < range.second; ++row) {
+          rowPiece[static_cast<std::size_t>(row - rows.begin())] = index;
+        }
+      }
+    }
+
+    // Where each file's functions begin: a function's own lines lie between
+    // its declaration and the next one of its file. Optimised code mixes in
+    // rows of the functions it inlined (a helper's lines above it); those
+    // stay single lines instead of stretching the function over the ones
+    // between.
+    std::unordered_map<std::int64_t, std::vector<std::uint32_t>> declarations;
     for (const Piece& piece : pieces) {
+      if (piece.ownFile >= 0 && piece.declLine > 0) {
+        declarations[piece.ownFile].push_back(piece.declLine);
+      }
+    }
+    for (auto& entry : declarations) {
+      std::sort(entry.second.begin(), entry.second.end());
+    }
+    auto nextDeclaration = [&declarations](const Piece& piece) {
+      const std::vector<std::uint32_t>& starts = declarations[piece.ownFile];
+      auto after =
+          std::upper_bound(starts.begin(), starts.end(), piece.declLine);
+      return after == starts.end() ? std::numeric_limits<std::uint32_t>::max()
+                                   : *after;
+    };
+
+    for (std::size_t index = 0; index < pieces.size(); ++index) {
+      const Piece& piece = pieces[index];
+      const std::uint32_t ownFirst = piece.declLine;
+      const std::uint32_t ownEnd =
+          piece.declLine > 0 ? nextDeclaration(piece)
+                             : std::numeric_limits<std::uint32_t>::max();
       PieceLines found;
       found.owners = static_cast<std::uint32_t>(result.owners_.size());
       result.owners_.push_back(piece.owners);
@@ -283,7 +335,11 @@ std::optional<DebugLines> ReadDebugLines(std::string_view image,
             rows.begin(), rows.end(), range.first,
             [](const Row& r, Dwarf_Addr a) { return r.address < a; });
         for (; row != rows.end() && row->address < range.second; ++row) {
-          if (static_cast<std::int64_t>(row->file) == piece.ownFile) {
+          if (rowPiece[static_cast<std::size_t>(row - rows.begin())] != index) {
+            continue;
+          }
+          if (static_cast<std::int64_t>(row->file) == piece.ownFile &&
+              row->line >= ownFirst && row->line < ownEnd) {
             found.first =
                 found.ownSeen ? std::min(found.first, row->line) : row->line;
             found.last =

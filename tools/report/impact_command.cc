@@ -82,6 +82,25 @@ std::string MethodJson(const ImpactAnswer& answer, std::uint32_t index) {
       Json(method.file), method.line);
 }
 
+// A changed method for a person: "scope::name(...) (file:line)".
+std::string MethodWhere(const ImpactAnswer& answer, std::uint32_t index) {
+  const ChangedMethod& method = answer.changed[index];
+  const std::string& line =
+      answer.collection.methods[method.application][method.method];
+  std::vector<std::string_view> fields;
+  for (std::size_t start = 0;;) {
+    std::size_t end = line.find(';', start);
+    fields.push_back(std::string_view(line).substr(start, end - start));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  std::string name(fields.size() > 1 ? fields[1] : fields[0]);
+  if (fields.size() > 2 && !fields[2].empty()) {
+    name = std::string(fields[2]) + "::" + name;
+  }
+  return fmt::format("{} ({}:{})", name, method.file, method.line);
+}
+
 // Reads the diff and maps it; false with the message on "err".
 bool Analyse(const Locations& locations, const ImpactRequest& request,
              std::istream& in, const char* command, ImpactAnswer* answer,
@@ -234,6 +253,21 @@ int RunImpacted(const Locations& locations, const ImpactRequest& request,
       text += "]";
     }
     fmt::print(out, "{}}}\n", text);
+  } else if (request.format == "why" && !all) {
+    for (const ImpactedTest& test : answer.tests) {
+      std::vector<std::string> reached;
+      for (std::uint32_t index : test.methods) {
+        reached.push_back(MethodWhere(answer, index));
+      }
+      fmt::print(out, "{}\treaches {}\n", test.name, fmt::join(reached, ", "));
+    }
+    for (const std::string& name : answer.untraced) {
+      fmt::print(out, "{}\thas no usable trace data\n", name);
+    }
+  } else if (request.format == "why") {
+    for (const std::string& name : names) {
+      fmt::print(out, "{}\tevery test (see the reasons above)\n", name);
+    }
   } else {
     for (const std::string& name : names) fmt::print(out, "{}\n", name);
   }

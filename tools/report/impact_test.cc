@@ -169,6 +169,11 @@ TEST_F(ImpactTest, SelectsTheTestsOfTheChangedMethodsOrAllWithAReason) {
             "copy, more changed methods first, then the shorter runtime",
             Change("shop.h", "twice-body"), 0, "Both\nTwiceTest\nPriceTest\n",
             "", ""},
+           {"a function between a same-file helper and the function it is "
+            "inlined into",
+            Change("shop.cc", "price-body"), 0, "PriceTest\nBoth\n", "", ""},
+           {"a helper of the same file inlined into its caller",
+            Change("shop.cc", "tenth-body"), 0, "DiscountTest\n", "", ""},
            {"a comment inside an inline function",
             Change("shop.h", "twice-comment"), 0,
             "Both\nTwiceTest\nPriceTest\n", "", ""},

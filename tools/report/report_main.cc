@@ -131,9 +131,11 @@ int Main(int argc, char** argv) {
   auto impactedSources = addDiffOptions(impacted, true);
   impacted
       ->add_option("--format", impact.format,
-                   "lines (one test per line, the default), gtest-filter, "
+                   "lines (one test per line, the default), why (each test "
+                   "with the changed methods it reaches), gtest-filter, "
                    "test-list (the lines of --test-list), json")
-      ->check(CLI::IsMember({"lines", "gtest-filter", "test-list", "json"}));
+      ->check(
+          CLI::IsMember({"lines", "why", "gtest-filter", "test-list", "json"}));
   impacted->add_option("--test-list", impact.testList,
                        "An ostrivel-run test list, for --format test-list");
   impacted->add_flag("--only-mapped", impact.onlyMapped,

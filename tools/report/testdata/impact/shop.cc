@@ -1,5 +1,10 @@
 #include "tools/report/testdata/impact/shop.h"
 
+// Inlined into Discount(), which comes after Price().
+static int Tenth(int amount) {
+  return amount / 10;  // marker:tenth-body
+}
+
 // marker:comment-outside
 int Price(int amount) {
   // Twice() is inlined here.
@@ -8,7 +13,7 @@ int Price(int amount) {
 // marker:between-functions
 
 int Discount(int amount) {
-  int tenth = amount / 10;  // marker:discount-first
+  int tenth = Tenth(amount);  // marker:discount-first
   return amount - tenth;    // marker:discount-body
 }
 
