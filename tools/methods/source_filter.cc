@@ -1,15 +1,14 @@
 #include "tools/methods/source_filter.h"
 
 #include <dwarf.h>
-#include <libelf.h>
 
 #include <cstddef>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 #include <utility>
 
-#include "tools/methods/elf_symbols.h"
-#include <elfutils/libdw.h>
+#include "tools/methods/dwarf_image.h"
 
 namespace ostrivel::methods {
 namespace {
@@ -86,11 +85,6 @@ const char* DefiningFile(Dwarf_Die* die, Dwarf_Die* unit, bool hasLow,
   return line == nullptr ? nullptr : dwarf_linesrc(line, nullptr, nullptr);
 }
 
-struct Releaser {
-  void operator()(Dwarf* dwarf) const { dwarf_end(dwarf); }
-  void operator()(Elf* elf) const { elf_end(elf); }
-};
-
 }  // namespace
 
 std::optional<std::string> CanonicalDirectory(const std::string& path,
@@ -150,24 +144,18 @@ std::vector<std::string> SourceFilter::FilesOf(
 std::optional<SourceFilter> ReadSourceFilter(
     std::string_view image, const std::vector<std::string>& directories,
     SourceFilter::Failure* failure, std::string* error) {
+  DwarfImage::Failure opened = DwarfImage::Failure::kNone;
+  std::unique_ptr<DwarfImage> dwarf = DwarfImage::Open(image, &opened, error);
+  if (dwarf == nullptr) {
+    *failure = opened == DwarfImage::Failure::kNoDebugInformation
+                   ? SourceFilter::Failure::kNoDebugInformation
+                   : SourceFilter::Failure::kDamaged;
+    *error = opened == DwarfImage::Failure::kNoDebugInformation
+                 ? "no debug information"
+                 : "the debug information cannot be read: " + *error;
+    return std::nullopt;
+  }
   *failure = SourceFilter::Failure::kNone;
-  if (!ReadSection(image, ".debug_info")) {
-    *failure = SourceFilter::Failure::kNoDebugInformation;
-    *error = "no debug information";
-    return std::nullopt;
-  }
-  // libelf reads the image in place and wants it writable.
-  std::string copy(image);
-  elf_version(EV_CURRENT);
-  std::unique_ptr<Elf, Releaser> elf(elf_memory(copy.data(), copy.size()));
-  std::unique_ptr<Dwarf, Releaser> dwarf(
-      elf ? dwarf_begin_elf(elf.get(), DWARF_C_READ, nullptr) : nullptr);
-  if (!dwarf) {
-    *failure = SourceFilter::Failure::kDamaged;
-    *error = std::string("the debug information cannot be read: ") +
-             dwarf_errmsg(-1);
-    return std::nullopt;
-  }
 
   SourceFilter filter;
   FileNames names(directories);
@@ -177,7 +165,7 @@ std::optional<SourceFilter> ReadSourceFilter(
   std::uint8_t unitType = 0;
   Dwarf_Die unitDie;
   int status;
-  while ((status = dwarf_get_units(dwarf.get(), unit, &next, &version,
+  while ((status = dwarf_get_units(dwarf->dwarf(), unit, &next, &version,
                                    &unitType, &unitDie, nullptr)) == 0) {
     unit = next;
     if (dwarf_tag(&unitDie) != DW_TAG_compile_unit &&

@@ -275,6 +275,18 @@ std::string CommandResult::Describe() const {
   return "exit code " + std::to_string(exitCode);
 }
 
+std::string ShellQuoted(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
 CommandResult RunCommand(const std::string& command,
                          const CommandOptions& options) {
   CommandResult result;

@@ -115,6 +115,9 @@ struct CommandResult {
 CommandResult RunCommand(const std::string& command,
                          const CommandOptions& options);
 
+// "text" in single quotes for /bin/sh, any byte kept as it is.
+std::string ShellQuoted(const std::string& text);
+
 }  // namespace ostrivel::process
 
 #endif  // OSTRIVEL_TOOLS_PROCESS_CHILD_PROCESS_H_

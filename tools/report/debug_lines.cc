@@ -1,7 +1,6 @@
 #include "tools/report/debug_lines.h"
 
 #include <dwarf.h>
-#include <libelf.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -13,17 +12,11 @@
 
 #include <fmt/format.h>
 
-#include "tools/methods/elf_symbols.h"
-#include <elfutils/libdw.h>
+#include "tools/methods/dwarf_image.h"
 
 namespace ostrivel::report {
 
 namespace {
-
-struct Releaser {
-  void operator()(Dwarf* dwarf) const { dwarf_end(dwarf); }
-  void operator()(Elf* elf) const { elf_end(elf); }
-};
 
 const char* StringAttribute(Dwarf_Die* die, unsigned int name) {
   Dwarf_Attribute attribute;
@@ -141,19 +134,13 @@ void DebugLines::FunctionsAt(std::uint32_t file, std::uint32_t line,
 
 std::optional<DebugLines> ReadDebugLines(std::string_view image,
                                          std::string* error) {
-  if (!methods::ReadSection(image, ".debug_info")) {
-    *error = "it has no debug information: build it with -g";
-    return std::nullopt;
-  }
-  // libelf reads the image in place and wants it writable.
-  std::string copy(image);
-  elf_version(EV_CURRENT);
-  std::unique_ptr<Elf, Releaser> elf(elf_memory(copy.data(), copy.size()));
-  std::unique_ptr<Dwarf, Releaser> dwarf(
-      elf ? dwarf_begin_elf(elf.get(), DWARF_C_READ, nullptr) : nullptr);
-  if (!dwarf) {
-    *error = std::string("its debug information cannot be read: ") +
-             dwarf_errmsg(-1);
+  methods::DwarfImage::Failure failure = methods::DwarfImage::Failure::kNone;
+  std::unique_ptr<methods::DwarfImage> dwarf =
+      methods::DwarfImage::Open(image, &failure, error);
+  if (dwarf == nullptr) {
+    *error = failure == methods::DwarfImage::Failure::kNoDebugInformation
+                 ? "it has no debug information: build it with -g"
+                 : "its debug information cannot be read: " + *error;
     return std::nullopt;
   }
 
@@ -166,7 +153,7 @@ std::optional<DebugLines> ReadDebugLines(std::string_view image,
   std::uint8_t unitType = 0;
   Dwarf_Die unitDie;
   int status;
-  while ((status = dwarf_get_units(dwarf.get(), unit, &next, &version,
+  while ((status = dwarf_get_units(dwarf->dwarf(), unit, &next, &version,
                                    &unitType, &unitDie, nullptr)) == 0) {
     unit = next;
     if (dwarf_tag(&unitDie) != DW_TAG_compile_unit &&

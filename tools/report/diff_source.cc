@@ -11,19 +11,9 @@
 
 namespace ostrivel::report {
 
-namespace {
+using process::ShellQuoted;
 
-std::string ShellQuoted(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted.push_back(c);
-    }
-  }
-  return quoted + "'";
-}
+namespace {
 
 // A new empty file of our own in the temporary directory, for git's output:
 // git writes it with --output, so that its messages on standard error stay

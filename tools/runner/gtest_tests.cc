@@ -7,6 +7,8 @@
 
 namespace ostrivel::runner {
 
+using process::ShellQuoted;
+
 namespace {
 
 // The listing's "  # TypeParam = ..." and "  # GetParam() = ..." comments.
@@ -60,18 +62,6 @@ std::string GtestRowName(const std::string& name) {
     if (c == '/' || c == '\\' || c == ';') c = '_';
   }
   return row;
-}
-
-std::string ShellQuoted(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "'";
 }
 
 GtestList ListGtestTests(const std::string& program, const std::string& filter,

@@ -29,9 +29,6 @@ std::vector<std::string> ParseGtestListing(const std::string& text);
 // as the GoogleTest listener names them.
 std::string GtestRowName(const std::string& name);
 
-// "text" in single quotes for /bin/sh, any byte kept as it is.
-std::string ShellQuoted(const std::string& text);
-
 // True for a test GoogleTest does not run unless asked to: its suite or
 // its own name starts with "DISABLED_" (after an instantiation's "Inst/").
 bool IsDisabledTest(const std::string& name);

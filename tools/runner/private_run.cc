@@ -18,6 +18,8 @@
 
 namespace ostrivel::runner {
 
+using process::ShellQuoted;
+
 namespace {
 
 namespace fs = std::filesystem;

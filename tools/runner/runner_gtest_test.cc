@@ -24,6 +24,8 @@
 #include "tools/runner/runner.h"
 
 namespace ostrivel::runner {
+
+using process::ShellQuoted;
 namespace {
 
 namespace fs = std::filesystem;

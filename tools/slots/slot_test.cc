@@ -38,17 +38,6 @@ using tools::testing::ChildProcess;
 
 const std::string kHeader = std::string(formats::kResultHeader) + "\r\n";
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream stream(text);
-  std::string line;
-  while (std::getline(stream, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
-}
-
 // Waits up to 20 s for "path" to exist.
 bool WaitForFile(const std::string& path) {
   for (int i = 0; i < 400 && !FileExists(path); ++i) {
@@ -150,7 +139,7 @@ TEST_F(SlotTest, GivesTheCommandItsSlotsChannelConfigurationAndLog) {
           "\"$OSTRIVEL_CONFIG\"; cat \"$OSTRIVEL_CONFIG\"'");
   ASSERT_EQ(second.exitCode, 0) << second.output;
   std::vector<std::string> lines;
-  for (const std::string& line : Lines(second.output)) {
+  for (const std::string& line : testing::SplitLines(second.output)) {
     if (!line.empty()) lines.push_back(line);
   }
   ASSERT_EQ(lines.size(), 8u) << second.output;
@@ -237,7 +226,7 @@ TEST_P(SlotEndTest, EndsWithItsExitCodeAndOneLine) {
   const EndCase& check = GetParam();
   CommandResult result = Run(check.arguments, check.environment);
   EXPECT_EQ(result.exitCode, check.exitCode) << result.output;
-  std::vector<std::string> lines = Lines(result.output);
+  std::vector<std::string> lines = testing::SplitLines(result.output);
   if (check.firstLine.empty()) {
     EXPECT_THAT(lines, ElementsAre()) << result.output;
   } else {
@@ -274,7 +263,7 @@ TEST_F(SlotTest, GivesUpWithoutRunningTheCommandWhenNoSlotFreesInTime) {
   Started("second");
   CommandResult late = Run("--wait 0.3 -- touch " + dir_.File("ran"));
   EXPECT_EQ(late.exitCode, 124);
-  EXPECT_THAT(Lines(late.output),
+  EXPECT_THAT(testing::SplitLines(late.output),
               ElementsAre(WaitingLine("0.3"),
                           "ostrivel-slot: no slot of \"" + ports_ +
                               "\" became free within 0.3 s; the command was "
@@ -298,7 +287,7 @@ TEST_F(SlotTest, AKilledLauncherEndsItsCommandAndLeavesItsSlotFree) {
   WriteFile(ports_, "0 127.0.0.1 40001\n");
   auto first = Hold("first");
   Started("first");
-  std::string pid = Lines(ReadFile(dir_.File("first.pid"))).at(0);
+  std::string pid = testing::SplitLines(ReadFile(dir_.File("first.pid"))).at(0);
   first->Signal(SIGKILL);
   first->Wait();
   bool ended = false;
@@ -337,13 +326,9 @@ TEST_F(SlotTest, PassesInterruptTerminateAndHangUpToTheCommand) {
 // The fields of the lines of a trace file after its header.
 std::vector<std::vector<std::string>> TraceLines(const std::string& path) {
   std::vector<std::vector<std::string>> rows;
-  std::vector<std::string> lines = Lines(ReadFile(path));
+  std::vector<std::string> lines = testing::SplitLines(ReadFile(path));
   for (std::size_t i = 1; i < lines.size(); ++i) {
-    std::vector<std::string> fields;
-    std::istringstream line(lines[i]);
-    std::string field;
-    while (std::getline(line, field, ';')) fields.push_back(field);
-    rows.push_back(fields);
+    rows.push_back(testing::SplitFields(lines[i]));
   }
   return rows;
 }
@@ -415,7 +400,8 @@ TEST(SlotCtestTest, OverlappingShardsEachCountOnlyTheirOwnCalls) {
                  options);
   ASSERT_EQ(run.exitCode, 0) << run.output;
 
-  std::vector<std::string> result = Lines(ReadFile(dir.File("result.csv")));
+  std::vector<std::string> result =
+      testing::SplitLines(ReadFile(dir.File("result.csv")));
   ASSERT_EQ(result.size(), 3u) << ReadFile(dir.File("result.csv"));
   EXPECT_EQ(result[0] + "\r\n", kHeader);
   std::set<std::string> rows;
