@@ -1,6 +1,9 @@
 #include "tools/methods/dwarf_image.h"
 
+#include <dwarf.h>
 #include <libelf.h>
+
+#include <cstdint>
 
 #include "tools/methods/elf_symbols.h"
 
@@ -26,6 +29,29 @@ std::unique_ptr<DwarfImage> DwarfImage::Open(std::string_view image,
     return nullptr;
   }
   return opened;
+}
+
+bool DwarfImage::ForEachUnit(const std::function<void(Dwarf_Die* unit)>& visit,
+                             std::string* error) const {
+  Dwarf_CU* unit = nullptr;
+  Dwarf_CU* next = nullptr;
+  Dwarf_Half version = 0;
+  std::uint8_t unitType = 0;
+  Dwarf_Die unitDie;
+  int status;
+  while ((status = dwarf_get_units(dwarf_, unit, &next, &version, &unitType,
+                                   &unitDie, nullptr)) == 0) {
+    unit = next;
+    if (dwarf_tag(&unitDie) == DW_TAG_compile_unit ||
+        dwarf_tag(&unitDie) == DW_TAG_partial_unit) {
+      visit(&unitDie);
+    }
+  }
+  if (status < 0) {
+    *error = dwarf_errmsg(-1);
+    return false;
+  }
+  return true;
 }
 
 DwarfImage::~DwarfImage() {

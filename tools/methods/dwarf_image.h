@@ -3,6 +3,7 @@
 
 // The DWARF debug information of an ELF image, opened with elfutils' libdw.
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -27,6 +28,12 @@ class DwarfImage {
   DwarfImage& operator=(const DwarfImage&) = delete;
 
   Dwarf* dwarf() const { return dwarf_; }
+
+  // Calls "visit" with the DIE of each compile (or partial) unit, in order.
+  // Returns false, with libdw's message in "*error", when the units cannot
+  // all be read.
+  bool ForEachUnit(const std::function<void(Dwarf_Die* unit)>& visit,
+                   std::string* error) const;
 
  private:
   explicit DwarfImage(std::string_view image) : copy_(image) {}

@@ -159,82 +159,72 @@ std::optional<SourceFilter> ReadSourceFilter(
 
   SourceFilter filter;
   FileNames names(directories);
-  Dwarf_CU* unit = nullptr;
-  Dwarf_CU* next = nullptr;
-  Dwarf_Half version = 0;
-  std::uint8_t unitType = 0;
-  Dwarf_Die unitDie;
-  int status;
-  while ((status = dwarf_get_units(dwarf->dwarf(), unit, &next, &version,
-                                   &unitType, &unitDie, nullptr)) == 0) {
-    unit = next;
-    if (dwarf_tag(&unitDie) != DW_TAG_compile_unit &&
-        dwarf_tag(&unitDie) != DW_TAG_partial_unit) {
-      continue;
-    }
-    const char* compDir = StringAttribute(&unitDie, DW_AT_comp_dir);
-    const char* unitName = dwarf_diename(&unitDie);
-    std::string compDirText = compDir ? compDir : "";
-    std::string unitText = unitName ? unitName : "";
+  bool unitsRead = dwarf->ForEachUnit(
+      [&](Dwarf_Die* unit) {
+        const char* compDir = StringAttribute(unit, DW_AT_comp_dir);
+        const char* unitName = dwarf_diename(unit);
+        std::string compDirText = compDir ? compDir : "";
+        std::string unitText = unitName ? unitName : "";
 
-    // Every DIE of the unit, depth first, without recursion: damaged
-    // nesting cannot exhaust the stack.
-    std::vector<Dwarf_Die> pending;
-    Dwarf_Die child;
-    if (dwarf_child(&unitDie, &child) == 0) pending.push_back(child);
-    while (!pending.empty()) {
-      Dwarf_Die die = pending.back();
-      pending.pop_back();
-      Dwarf_Die sibling;
-      if (dwarf_siblingof(&die, &sibling) == 0) pending.push_back(sibling);
-      if (dwarf_child(&die, &child) == 0) pending.push_back(child);
-      if (dwarf_tag(&die) != DW_TAG_subprogram ||
-          dwarf_hasattr(&die, DW_AT_declaration)) {
-        continue;
-      }
-      // Where its code starts: one address, or the start of each range of
-      // a function split into parts.
-      std::vector<Dwarf_Addr> starts;
-      Dwarf_Addr low = 0;
-      if (dwarf_lowpc(&die, &low) == 0) {
-        starts.push_back(low);
-      } else {
-        Dwarf_Addr base = 0;
-        Dwarf_Addr start = 0;
-        Dwarf_Addr end = 0;
-        for (ptrdiff_t offset = 0;
-             (offset = dwarf_ranges(&die, offset, &base, &start, &end)) > 0;) {
-          starts.push_back(start);
+        // Every DIE of the unit, depth first, without recursion: damaged
+        // nesting cannot exhaust the stack.
+        std::vector<Dwarf_Die> pending;
+        Dwarf_Die child;
+        if (dwarf_child(unit, &child) == 0) pending.push_back(child);
+        while (!pending.empty()) {
+          Dwarf_Die die = pending.back();
+          pending.pop_back();
+          Dwarf_Die sibling;
+          if (dwarf_siblingof(&die, &sibling) == 0) pending.push_back(sibling);
+          if (dwarf_child(&die, &child) == 0) pending.push_back(child);
+          if (dwarf_tag(&die) != DW_TAG_subprogram ||
+              dwarf_hasattr(&die, DW_AT_declaration)) {
+            continue;
+          }
+          // Where its code starts: one address, or the start of each range of
+          // a function split into parts.
+          std::vector<Dwarf_Addr> starts;
+          Dwarf_Addr low = 0;
+          if (dwarf_lowpc(&die, &low) == 0) {
+            starts.push_back(low);
+          } else {
+            Dwarf_Addr base = 0;
+            Dwarf_Addr start = 0;
+            Dwarf_Addr end = 0;
+            for (ptrdiff_t offset = 0;
+                 (offset = dwarf_ranges(&die, offset, &base, &start, &end)) >
+                 0;) {
+              starts.push_back(start);
+            }
+          }
+          const char* file = DefiningFile(&die, unit, !starts.empty(),
+                                          starts.empty() ? 0 : starts[0]);
+          if (file == nullptr) continue;
+          FileNames::Resolved resolved = names.Resolve(file, compDirText);
+          for (Dwarf_Addr start : starts) {
+            filter.byAddress_[start] = resolved.under;
+          }
+          const char* symbol = StringAttribute(&die, DW_AT_linkage_name);
+          if (symbol == nullptr)
+            symbol = StringAttribute(&die, DW_AT_MIPS_linkage_name);
+          if (symbol == nullptr) symbol = StringAttribute(&die, DW_AT_name);
+          if (symbol == nullptr) continue;
+          std::vector<SourceFilter::Definition>& definitions =
+              filter.bySymbol_[symbol];
+          bool known = false;
+          for (const SourceFilter::Definition& definition : definitions) {
+            known = known || (definition.unit == unitText &&
+                              definition.file == *resolved.file);
+          }
+          if (!known) {
+            definitions.push_back({unitText, *resolved.file, resolved.under});
+          }
         }
-      }
-      const char* file = DefiningFile(&die, &unitDie, !starts.empty(),
-                                      starts.empty() ? 0 : starts[0]);
-      if (file == nullptr) continue;
-      FileNames::Resolved resolved = names.Resolve(file, compDirText);
-      for (Dwarf_Addr start : starts) {
-        filter.byAddress_[start] = resolved.under;
-      }
-      const char* symbol = StringAttribute(&die, DW_AT_linkage_name);
-      if (symbol == nullptr)
-        symbol = StringAttribute(&die, DW_AT_MIPS_linkage_name);
-      if (symbol == nullptr) symbol = StringAttribute(&die, DW_AT_name);
-      if (symbol == nullptr) continue;
-      std::vector<SourceFilter::Definition>& definitions =
-          filter.bySymbol_[symbol];
-      bool known = false;
-      for (const SourceFilter::Definition& definition : definitions) {
-        known = known || (definition.unit == unitText &&
-                          definition.file == *resolved.file);
-      }
-      if (!known) {
-        definitions.push_back({unitText, *resolved.file, resolved.under});
-      }
-    }
-  }
-  if (status < 0) {
+      },
+      error);
+  if (!unitsRead) {
     *failure = SourceFilter::Failure::kDamaged;
-    *error = std::string("the debug information cannot be read: ") +
-             dwarf_errmsg(-1);
+    *error = "the debug information cannot be read: " + *error;
     return std::nullopt;
   }
   return filter;

@@ -147,206 +147,202 @@ std::optional<DebugLines> ReadDebugLines(std::string_view image,
   DebugLines result;
   Reader reader;
   std::vector<PieceLines> pieceLines;
-  Dwarf_CU* unit = nullptr;
-  Dwarf_CU* next = nullptr;
-  Dwarf_Half version = 0;
-  std::uint8_t unitType = 0;
-  Dwarf_Die unitDie;
-  int status;
-  while ((status = dwarf_get_units(dwarf->dwarf(), unit, &next, &version,
-                                   &unitType, &unitDie, nullptr)) == 0) {
-    unit = next;
-    if (dwarf_tag(&unitDie) != DW_TAG_compile_unit &&
-        dwarf_tag(&unitDie) != DW_TAG_partial_unit) {
-      continue;
-    }
-    const char* compDirText = StringAttribute(&unitDie, DW_AT_comp_dir);
-    std::string compDir = compDirText ? compDirText : "";
-    const char* unitName = dwarf_diename(&unitDie);
+  bool unitsRead = dwarf->ForEachUnit(
+      [&](Dwarf_Die* unit) {
+        const char* compDirText = StringAttribute(unit, DW_AT_comp_dir);
+        std::string compDir = compDirText ? compDirText : "";
+        const char* unitName = dwarf_diename(unit);
 
-    std::vector<Row> rows;
-    Dwarf_Lines* lines = nullptr;
-    std::size_t lineCount = 0;
-    if (dwarf_getsrclines(&unitDie, &lines, &lineCount) == 0) {
-      for (std::size_t i = 0; i < lineCount; ++i) {
-        Dwarf_Line* line = dwarf_onesrcline(lines, i);
-        Dwarf_Addr address = 0;
-        int number = 0;
-        bool end = false;
-        const char* file = dwarf_linesrc(line, nullptr, nullptr);
-        if (line == nullptr || file == nullptr ||
-            dwarf_lineaddr(line, &address) != 0 ||
-            dwarf_lineno(line, &number) != 0 || number <= 0 ||
-            dwarf_lineendsequence(line, &end) != 0 || end) {
-          continue;
+        std::vector<Row> rows;
+        Dwarf_Lines* lines = nullptr;
+        std::size_t lineCount = 0;
+        if (dwarf_getsrclines(unit, &lines, &lineCount) == 0) {
+          for (std::size_t i = 0; i < lineCount; ++i) {
+            Dwarf_Line* line = dwarf_onesrcline(lines, i);
+            Dwarf_Addr address = 0;
+            int number = 0;
+            bool end = false;
+            const char* file = dwarf_linesrc(line, nullptr, nullptr);
+            if (line == nullptr || file == nullptr ||
+                dwarf_lineaddr(line, &address) != 0 ||
+                dwarf_lineno(line, &number) != 0 || number <= 0 ||
+                dwarf_lineendsequence(line, &end) != 0 || end) {
+              continue;
+            }
+            rows.push_back({address,
+                            reader.FileId(file, compDir, &result.files_),
+                            static_cast<std::uint32_t>(number)});
+          }
         }
-        rows.push_back({address, reader.FileId(file, compDir, &result.files_),
-                        static_cast<std::uint32_t>(number)});
-      }
-    }
-    std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
-      return a.address < b.address;
-    });
+        std::stable_sort(
+            rows.begin(), rows.end(),
+            [](const Row& a, const Row& b) { return a.address < b.address; });
 
-    // Every DIE of the unit, depth first, without recursion (damaged
-    // nesting cannot exhaust the stack); "chain" holds the function of each
-    // enclosing copy, or -1.
-    std::vector<Piece> pieces;
-    std::vector<std::pair<Dwarf_Die, std::size_t>> pending;
-    std::vector<std::int64_t> chain;
-    Dwarf_Die child;
-    if (dwarf_child(&unitDie, &child) == 0) pending.emplace_back(child, 0);
-    while (!pending.empty()) {
-      auto [die, depth] = pending.back();
-      pending.pop_back();
-      Dwarf_Die sibling;
-      if (dwarf_siblingof(&die, &sibling) == 0) {
-        pending.emplace_back(sibling, depth);
-      }
-      chain.resize(depth);
-      chain.push_back(-1);
-      if (dwarf_child(&die, &child) == 0)
-        pending.emplace_back(child, depth + 1);
-      int tag = dwarf_tag(&die);
-      if ((tag != DW_TAG_subprogram && tag != DW_TAG_inlined_subroutine) ||
-          dwarf_hasattr(&die, DW_AT_declaration)) {
-        continue;
-      }
-      std::vector<Range> ranges = Ranges(&die);
-      if (ranges.empty()) continue;
-      std::uint32_t id = reader.FunctionId(&die, &result.functions_);
-      chain.back() = id;
-      Piece piece;
-      piece.function = id;
-      piece.depth = depth;
-      piece.ranges = std::move(ranges);
-      for (std::int64_t owner : chain) {
-        if (owner >= 0)
-          piece.owners.push_back(static_cast<std::uint32_t>(owner));
-      }
-      std::sort(piece.owners.begin(), piece.owners.end());
-      piece.owners.erase(std::unique(piece.owners.begin(), piece.owners.end()),
-                         piece.owners.end());
-      int declLine = 0;
-      if (const char* file = dwarf_decl_file(&die)) {
-        piece.ownFile = reader.FileId(file, compDir, &result.files_);
-        if (dwarf_decl_line(&die, &declLine) == 0 && declLine > 0) {
-          piece.declLine = static_cast<std::uint32_t>(declLine);
-        }
-      }
-      DebugLines::Function& function = result.functions_[id];
-      if (tag == DW_TAG_subprogram) {
-        for (const Range& range : piece.ranges) {
-          function.entries.push_back(range.first);
-        }
-      }
-      if (function.symbol.empty()) {
-        const char* symbol = StringAttribute(&die, DW_AT_linkage_name);
-        if (symbol == nullptr) {
-          symbol = StringAttribute(&die, DW_AT_MIPS_linkage_name);
-        }
-        if (symbol == nullptr) symbol = StringAttribute(&die, DW_AT_name);
-        if (symbol != nullptr) function.symbol = symbol;
-      }
-      if (function.unit.empty() && unitName != nullptr) {
-        function.unit = unitName;
-      }
-      if (function.file < 0 && piece.ownFile >= 0) {
-        function.file = static_cast<std::int32_t>(piece.ownFile);
-        function.line = piece.declLine;
-      }
-      pieces.push_back(std::move(piece));
-    }
-
-    // Each row belongs to the innermost copy whose ranges hold it: the rows
-    // of a function inlined into another are that function's, so a caller
-    // does not stretch over the lines between it and a helper of its file.
-    std::vector<std::size_t> byDepth(pieces.size());
-    for (std::size_t i = 0; i < pieces.size(); ++i) byDepth[i] = i;
-    std::stable_sort(byDepth.begin(), byDepth.end(),
-                     [&pieces](std::size_t a, std::size_t b) {
-                       return pieces[a].depth < pieces[b].depth;
-                     });
-    constexpr std::size_t kNoPiece = static_cast<std::size_t>(-1);
-    std::vector<std::size_t> rowPiece(rows.size(), kNoPiece);
-    for (std::size_t index : byDepth) {
-      for (const Range& range : pieces[index].ranges) {
-        auto row = std::lower_bound(
-            rows.begin(), rows.end(), range.first,
-            [](const Row& r, Dwarf_Addr a) { return r.address < a; });
-        for (; row != rows.end() && row->address < range.second; ++row) {
-          rowPiece[static_cast<std::size_t>(row - rows.begin())] = index;
-        }
-      }
-    }
-
-    // Where each file's functions begin: a function's own lines lie between
-    // its declaration and the next one of its file. Optimised code mixes in
-    // rows of the functions it inlined (a helper's lines above it); those
-    // stay single lines instead of stretching the function over the ones
-    // between.
-    std::unordered_map<std::int64_t, std::vector<std::uint32_t>> declarations;
-    for (const Piece& piece : pieces) {
-      if (piece.ownFile >= 0 && piece.declLine > 0) {
-        declarations[piece.ownFile].push_back(piece.declLine);
-      }
-    }
-    for (auto& entry : declarations) {
-      std::sort(entry.second.begin(), entry.second.end());
-    }
-    auto nextDeclaration = [&declarations](const Piece& piece) {
-      const std::vector<std::uint32_t>& starts = declarations[piece.ownFile];
-      auto after =
-          std::upper_bound(starts.begin(), starts.end(), piece.declLine);
-      return after == starts.end() ? std::numeric_limits<std::uint32_t>::max()
-                                   : *after;
-    };
-
-    for (std::size_t index = 0; index < pieces.size(); ++index) {
-      const Piece& piece = pieces[index];
-      const std::uint32_t ownFirst = piece.declLine;
-      const std::uint32_t ownEnd =
-          piece.declLine > 0 ? nextDeclaration(piece)
-                             : std::numeric_limits<std::uint32_t>::max();
-      PieceLines found;
-      found.owners = static_cast<std::uint32_t>(result.owners_.size());
-      result.owners_.push_back(piece.owners);
-      found.ownFile = piece.ownFile;
-      const std::string& symbol = result.functions_[piece.function].symbol;
-      // A function without a name is only itself.
-      found.key = symbol.empty() ? fmt::format("#{}", piece.function)
-                                 : fmt::format("{}\n{}", symbol, piece.ownFile);
-      std::unordered_set<std::uint64_t> others;
-      for (const Range& range : piece.ranges) {
-        auto row = std::lower_bound(
-            rows.begin(), rows.end(), range.first,
-            [](const Row& r, Dwarf_Addr a) { return r.address < a; });
-        for (; row != rows.end() && row->address < range.second; ++row) {
-          if (rowPiece[static_cast<std::size_t>(row - rows.begin())] != index) {
+        // Every DIE of the unit, depth first, without recursion (damaged
+        // nesting cannot exhaust the stack); "chain" holds the function of each
+        // enclosing copy, or -1.
+        std::vector<Piece> pieces;
+        std::vector<std::pair<Dwarf_Die, std::size_t>> pending;
+        std::vector<std::int64_t> chain;
+        Dwarf_Die child;
+        if (dwarf_child(unit, &child) == 0) pending.emplace_back(child, 0);
+        while (!pending.empty()) {
+          auto [die, depth] = pending.back();
+          pending.pop_back();
+          Dwarf_Die sibling;
+          if (dwarf_siblingof(&die, &sibling) == 0) {
+            pending.emplace_back(sibling, depth);
+          }
+          chain.resize(depth);
+          chain.push_back(-1);
+          if (dwarf_child(&die, &child) == 0)
+            pending.emplace_back(child, depth + 1);
+          int tag = dwarf_tag(&die);
+          if ((tag != DW_TAG_subprogram && tag != DW_TAG_inlined_subroutine) ||
+              dwarf_hasattr(&die, DW_AT_declaration)) {
             continue;
           }
-          if (static_cast<std::int64_t>(row->file) == piece.ownFile &&
-              row->line >= ownFirst && row->line < ownEnd) {
-            found.first =
-                found.ownSeen ? std::min(found.first, row->line) : row->line;
-            found.last =
-                found.ownSeen ? std::max(found.last, row->line) : row->line;
-            found.ownSeen = true;
-          } else {
-            others.insert(std::uint64_t{row->file} << 32 | row->line);
+          std::vector<Range> ranges = Ranges(&die);
+          if (ranges.empty()) continue;
+          std::uint32_t id = reader.FunctionId(&die, &result.functions_);
+          chain.back() = id;
+          Piece piece;
+          piece.function = id;
+          piece.depth = depth;
+          piece.ranges = std::move(ranges);
+          for (std::int64_t owner : chain) {
+            if (owner >= 0)
+              piece.owners.push_back(static_cast<std::uint32_t>(owner));
+          }
+          std::sort(piece.owners.begin(), piece.owners.end());
+          piece.owners.erase(
+              std::unique(piece.owners.begin(), piece.owners.end()),
+              piece.owners.end());
+          int declLine = 0;
+          if (const char* file = dwarf_decl_file(&die)) {
+            piece.ownFile = reader.FileId(file, compDir, &result.files_);
+            if (dwarf_decl_line(&die, &declLine) == 0 && declLine > 0) {
+              piece.declLine = static_cast<std::uint32_t>(declLine);
+            }
+          }
+          DebugLines::Function& function = result.functions_[id];
+          if (tag == DW_TAG_subprogram) {
+            for (const Range& range : piece.ranges) {
+              function.entries.push_back(range.first);
+            }
+          }
+          if (function.symbol.empty()) {
+            const char* symbol = StringAttribute(&die, DW_AT_linkage_name);
+            if (symbol == nullptr) {
+              symbol = StringAttribute(&die, DW_AT_MIPS_linkage_name);
+            }
+            if (symbol == nullptr) symbol = StringAttribute(&die, DW_AT_name);
+            if (symbol != nullptr) function.symbol = symbol;
+          }
+          if (function.unit.empty() && unitName != nullptr) {
+            function.unit = unitName;
+          }
+          if (function.file < 0 && piece.ownFile >= 0) {
+            function.file = static_cast<std::int32_t>(piece.ownFile);
+            function.line = piece.declLine;
+          }
+          pieces.push_back(std::move(piece));
+        }
+
+        // Each row belongs to the innermost copy whose ranges hold it: the rows
+        // of a function inlined into another are that function's, so a caller
+        // does not stretch over the lines between it and a helper of its file.
+        std::vector<std::size_t> byDepth(pieces.size());
+        for (std::size_t i = 0; i < pieces.size(); ++i) byDepth[i] = i;
+        std::stable_sort(byDepth.begin(), byDepth.end(),
+                         [&pieces](std::size_t a, std::size_t b) {
+                           return pieces[a].depth < pieces[b].depth;
+                         });
+        constexpr std::size_t kNoPiece = static_cast<std::size_t>(-1);
+        std::vector<std::size_t> rowPiece(rows.size(), kNoPiece);
+        for (std::size_t index : byDepth) {
+          for (const Range& range : pieces[index].ranges) {
+            auto row = std::lower_bound(
+                rows.begin(), rows.end(), range.first,
+                [](const Row& r, Dwarf_Addr a) { return r.address < a; });
+            for (; row != rows.end() && row->address < range.second; ++row) {
+              rowPiece[static_cast<std::size_t>(row - rows.begin())] = index;
+            }
           }
         }
-      }
-      if (found.ownSeen && piece.declLine > 0) {
-        found.first = std::min(found.first, piece.declLine);
-      }
-      found.others.assign(others.begin(), others.end());
-      pieceLines.push_back(std::move(found));
-    }
-  }
-  if (status < 0) {
-    *error = std::string("its debug information cannot be read: ") +
-             dwarf_errmsg(-1);
+
+        // Where each file's functions begin: a function's own lines lie between
+        // its declaration and the next one of its file. Optimised code mixes in
+        // rows of the functions it inlined (a helper's lines above it); those
+        // stay single lines instead of stretching the function over the ones
+        // between.
+        std::unordered_map<std::int64_t, std::vector<std::uint32_t>>
+            declarations;
+        for (const Piece& piece : pieces) {
+          if (piece.ownFile >= 0 && piece.declLine > 0) {
+            declarations[piece.ownFile].push_back(piece.declLine);
+          }
+        }
+        for (auto& entry : declarations) {
+          std::sort(entry.second.begin(), entry.second.end());
+        }
+        auto nextDeclaration = [&declarations](const Piece& piece) {
+          const std::vector<std::uint32_t>& starts =
+              declarations[piece.ownFile];
+          auto after =
+              std::upper_bound(starts.begin(), starts.end(), piece.declLine);
+          return after == starts.end()
+                     ? std::numeric_limits<std::uint32_t>::max()
+                     : *after;
+        };
+
+        for (std::size_t index = 0; index < pieces.size(); ++index) {
+          const Piece& piece = pieces[index];
+          const std::uint32_t ownFirst = piece.declLine;
+          const std::uint32_t ownEnd =
+              piece.declLine > 0 ? nextDeclaration(piece)
+                                 : std::numeric_limits<std::uint32_t>::max();
+          PieceLines found;
+          found.owners = static_cast<std::uint32_t>(result.owners_.size());
+          result.owners_.push_back(piece.owners);
+          found.ownFile = piece.ownFile;
+          const std::string& symbol = result.functions_[piece.function].symbol;
+          // A function without a name is only itself.
+          found.key = symbol.empty()
+                          ? fmt::format("#{}", piece.function)
+                          : fmt::format("{}\n{}", symbol, piece.ownFile);
+          std::unordered_set<std::uint64_t> others;
+          for (const Range& range : piece.ranges) {
+            auto row = std::lower_bound(
+                rows.begin(), rows.end(), range.first,
+                [](const Row& r, Dwarf_Addr a) { return r.address < a; });
+            for (; row != rows.end() && row->address < range.second; ++row) {
+              if (rowPiece[static_cast<std::size_t>(row - rows.begin())] !=
+                  index) {
+                continue;
+              }
+              if (static_cast<std::int64_t>(row->file) == piece.ownFile &&
+                  row->line >= ownFirst && row->line < ownEnd) {
+                found.first = found.ownSeen ? std::min(found.first, row->line)
+                                            : row->line;
+                found.last =
+                    found.ownSeen ? std::max(found.last, row->line) : row->line;
+                found.ownSeen = true;
+              } else {
+                others.insert(std::uint64_t{row->file} << 32 | row->line);
+              }
+            }
+          }
+          if (found.ownSeen && piece.declLine > 0) {
+            found.first = std::min(found.first, piece.declLine);
+          }
+          found.others.assign(others.begin(), others.end());
+          pieceLines.push_back(std::move(found));
+        }
+      },
+      error);
+  if (!unitsRead) {
+    *error = "its debug information cannot be read: " + *error;
     return std::nullopt;
   }
   if (result.files_.empty()) {
