@@ -216,8 +216,8 @@ std::string Lcov(const Collection& collection,
         text += fmt::format("DA:{},{}\n", line, calls);
         if (calls > 0) ++linesHit;
       }
-      text += fmt::format("LF:{}\nLH:{}\nend_of_record\n", lines.size(),
-                          linesHit);
+      text +=
+          fmt::format("LF:{}\nLH:{}\nend_of_record\n", lines.size(), linesHit);
     }
   }
   return text;
@@ -237,12 +237,9 @@ std::string Json(const Locations& locations, const Collection& collection,
     const std::vector<std::string>& lines = collection.methods[a];
     for (std::uint32_t m = 0; m < lines.size(); ++m) {
       MethodFields fields = Fields(lines[m]);
-      boost::json::object method{{"position", m},
-                                 {"id", fields.id},
-                                 {"name", fields.name},
-                                 {"scope", fields.scope},
-                                 {"file", nullptr},
-                                 {"line", nullptr}};
+      boost::json::object method{{"position", m},       {"id", fields.id},
+                                 {"name", fields.name}, {"scope", fields.scope},
+                                 {"file", nullptr},     {"line", nullptr}};
       if (m < placed.methods[a].size() && placed.methods[a][m].line != 0) {
         method["file"] = placed.methods[a][m].file;
         method["line"] = placed.methods[a][m].line;

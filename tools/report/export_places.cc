@@ -98,8 +98,8 @@ std::string LastComponent(const std::string& path) {
 }
 
 bool PlaceProgram(const ImpactBinary& binary, const std::string& directory,
-                  const std::vector<ListFile>& files,
-                  ApplicationPlaces* places, std::string* error) {
+                  const std::vector<ListFile>& files, ApplicationPlaces* places,
+                  std::string* error) {
   std::string image;
   std::string problem;
   if (!methods::ReadElfFile(binary.path, &image, &problem)) {
@@ -134,15 +134,15 @@ bool PlaceProgram(const ImpactBinary& binary, const std::string& directory,
     if (named && binary.application.empty()) break;
   }
   if (own.empty()) {
-    *error = binary.application.empty()
-                 ? fmt::format(
-                       "no method list in \"{}\" was written for \"{}\" (build "
-                       "ID {}): name its application with --binary APP=PATH",
-                       directory, binary.path,
-                       buildId.empty() ? "none" : buildId)
-                 : fmt::format(
-                       "no method list in \"{}\" names the application \"{}\"",
-                       directory, binary.application);
+    *error =
+        binary.application.empty()
+            ? fmt::format(
+                  "no method list in \"{}\" was written for \"{}\" (build "
+                  "ID {}): name its application with --binary APP=PATH",
+                  directory, binary.path, buildId.empty() ? "none" : buildId)
+            : fmt::format(
+                  "no method list in \"{}\" names the application \"{}\"",
+                  directory, binary.application);
     return false;
   }
   places->application = own.front()->application;

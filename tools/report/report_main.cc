@@ -157,9 +157,8 @@ int Main(int argc, char** argv) {
   exportCommand
       ->add_option("--format", exportRequest.format, "lcov (default) or json")
       ->check(CLI::IsMember({"lcov", "json"}));
-  exportCommand->add_option(
-      "-o,--output", exportRequest.output,
-      "The file to write (default: standard output)");
+  exportCommand->add_option("-o,--output", exportRequest.output,
+                            "The file to write (default: standard output)");
   exportCommand->add_option(
       "--binary", exportRequest.binaries,
       "PATH or APP=PATH: a program or library built with -g whose debug "
