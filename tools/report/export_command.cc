@@ -271,7 +271,9 @@ std::string Json(const Locations& locations, const Collection& collection,
                                               {"calls", row.calls[k]}});
       }
       double coverage =
-          row.methods == 0 ? 0.0 : 100.0 * row.covered.size() / row.methods;
+          row.methods == 0
+              ? 0.0
+              : 100.0 * static_cast<double>(row.covered.size()) / row.methods;
       ran.push_back(boost::json::object{
           {"name", collection.applications[row.application]},
           {"trace_length", row.traceLength},

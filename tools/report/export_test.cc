@@ -225,6 +225,32 @@ TEST_F(ExportTest, TestNamesBecomeLcovNamesThatStayApart) {
   EXPECT_EQ(TestNames(output_), expected);
 }
 
+TEST_F(ExportTest, AMethodOfTwoApplicationsGetsANumberInItsFile) {
+  // The same program listed as two applications, as a program and a library
+  // that both hold an inline function: one file, two functions of one name.
+  Publish();
+  results_.AddMethodList("copy", lines_);
+  std::vector<std::int32_t> counts;
+  for (const std::string& line : lines_) {
+    counts.push_back(line.find(";Twice(int);") != std::string::npos ? 1 : 0);
+  }
+  std::vector<std::int32_t> copied = counts;
+  for (std::int32_t& count : copied) count *= 4;
+  results_.RunTest("Both", {{"sample", counts}, {"copy", copied}});
+  std::string sample = OSTRIVEL_IMPACT_SAMPLE_PATH;
+  ASSERT_EQ(
+      Export({"--binary", "sample=" + sample, "--binary", "copy=" + sample}), 0)
+      << errors_;
+  int twice = LineOf("shop.h", "inline int Twice(");
+  // "copy" sorts first: it keeps the name.
+  EXPECT_THAT(output_,
+              HasSubstr(fmt::format(
+                  "SF:{0}\nFN:{1},Twice(int)\nFN:{1},Twice(int) (2)\n"
+                  "FNDA:4,Twice(int)\nFNDA:1,Twice(int) (2)\nFNF:2\nFNH:2\n"
+                  "DA:{1},5\nLF:1\nLH:1\nend_of_record\n",
+                  SourceFile("shop.h"), twice)));
+}
+
 TEST_F(ExportTest, SaysWhatItCannotPlaceOrUse) {
   struct Case {
     const char* what;
