@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include "formats/defaults.h"
+#include "tools/report/export_command.h"
 #include "tools/report/impact_command.h"
 #include "tools/report/merge_runs.h"
 #include "tools/report/report_command.h"
@@ -26,6 +27,7 @@ int Main(int argc, char** argv) {
   std::string into;
   std::vector<std::string> runs;
   ostrivel::report::ImpactRequest impact;
+  ostrivel::report::ExportRequest exportRequest;
 
   CLI::App app{
       "Reads a result file, the trace files beside it and the method lists, "
@@ -38,6 +40,7 @@ int Main(int argc, char** argv) {
       "\"impacted\" and \"gaps\" read a diff and the programs' debug "
       "information: the tests a change concerns, and the changed methods no "
       "test reaches.\n"
+      "\"export\" writes the per-test coverage as LCOV or JSON.\n"
       "Exit code: 0 done; 1 tests-for or impacted found no test, gaps found "
       "untested changed methods; 2 bad options, input that cannot be read, "
       "or (tests-for, uncovered, gaps) no usable row of the application, or "
@@ -149,6 +152,21 @@ int Main(int argc, char** argv) {
       "\"FILE:LINE<TAB>APP<TAB>method line\" each; exit code 1 when there "
       "are some");
   auto gapsSources = addDiffOptions(gaps, true);
+  CLI::App* exportCommand = app.add_subcommand(
+      "export",
+      "Write the per-test coverage for other tools: an LCOV tracefile with "
+      "one TN section per test (genhtml --show-details), or JSON");
+  exportCommand
+      ->add_option("--format", exportRequest.format, "lcov (default) or json")
+      ->check(CLI::IsMember({"lcov", "json"}));
+  exportCommand->add_option("-o,--output", exportRequest.output,
+                            "The file to write (default: standard output)");
+  exportCommand->add_option(
+      "--binary", exportRequest.binaries,
+      "PATH or APP=PATH: a program or library built with -g whose debug "
+      "information gives the methods' files and lines (repeatable; needed "
+      "for lcov)");
+
   // The page lists the gaps of a diff when given one.
   auto htmlSources = addDiffOptions(html, false);
 
@@ -181,6 +199,12 @@ int Main(int argc, char** argv) {
                    "REV\n";
       return kCannotRead;
     }
+  }
+  if (exportCommand->parsed() && exportRequest.format == "lcov" &&
+      exportRequest.binaries.empty()) {
+    std::cerr << "ostrivel-report: export: --format lcov needs --binary: "
+                 "the files and lines come from the debug information\n";
+    return kCannotRead;
   }
   if (impacted->parsed() && impact.format == "test-list" &&
       impact.testList.empty()) {
@@ -220,6 +244,10 @@ int Main(int argc, char** argv) {
   if (impacted->parsed()) {
     return ostrivel::report::RunImpacted(*locations, impact, std::cin,
                                          std::cout, std::cerr);
+  }
+  if (exportCommand->parsed()) {
+    return ostrivel::report::RunExport(*locations, exportRequest, std::cout,
+                                       std::cerr);
   }
   if (gaps->parsed()) {
     return ostrivel::report::RunGaps(*locations, impact, std::cin, std::cout,
