@@ -550,28 +550,12 @@ std::multiset<std::string> MaskedRows(const std::string& path, int* headers) {
 
 TEST_F(SampleCoverageTest,
        GoogleTestsUnderCtestOnTwoSlotsWriteWhatASerialRunWrites) {
+  // The suite as two ctest tests (two processes, so the catalog's static is
+  // built once in each), run one after the other on a one-slot service.
   StartService("sample-shop-test");
-  CommandOptions serial = CountingEnvironment();
-  serial.environment.push_back({"OSTRIVEL_CONFIG", dir_.File("ostrivel.conf")});
-  serial.environment.push_back({"OSTRIVEL_LIBRARY", OSTRIVEL_LIBRARY_PATH});
-  CommandResult run = RunCommand(OSTRIVEL_SHOP_TEST_PATH, serial);
-  ASSERT_EQ(run.exitCode, 0) << run.output;
-  service_.reset();
-
-  // The same tests as two ctest tests side by side, each process on a slot
-  // of its own.
-  std::string parallel = dir_.File("parallel/");
-  std::filesystem::create_directories(parallel + "traces");
-  std::filesystem::create_directories(parallel + "ctest");
-  tools::testing::StartedService slots(
-      OSTRIVEL_SERVICE_PATH, methods_, channel_, parallel + "service.log",
-      {"--slots", "2", "--ports-file", parallel + "ports"});
-  ASSERT_TRUE(slots.ok()) << slots.startOutput();
-  WriteFile(parallel + "ostrivel.conf",
-            "base_location: " + parallel + "traces/\nlog_location: " +
-                parallel + "log.txt\nres_location: " + parallel +
-                "result.csv\nmethods_location: " + methods_ + "\n");
-  WriteFile(parallel + "ctest/CTestTestfile.cmake",
+  std::string ctestDir = dir_.File("ctest");
+  std::filesystem::create_directories(ctestDir);
+  WriteFile(ctestDir + "/CTestTestfile.cmake",
             std::string("add_test(catalog_pricing \"") +
                 OSTRIVEL_SHOP_TEST_PATH +
                 "\" \"--gtest_filter=CatalogTest.*:PricingTest.*\")\n"
@@ -580,15 +564,37 @@ TEST_F(SampleCoverageTest,
                 "\" \"--gtest_filter=CheckoutTest.*:ReceiptTest.*\")\n"
                 "set_tests_properties(catalog_pricing checkout_receipt "
                 "PROPERTIES TIMEOUT 60)\n");
+  CommandOptions serial = CountingEnvironment();
+  serial.environment.push_back({"OSTRIVEL_CONFIG", dir_.File("ostrivel.conf")});
+  serial.environment.push_back({"OSTRIVEL_LIBRARY", OSTRIVEL_LIBRARY_PATH});
+  serial.environment.push_back({"OSTRIVEL_SLOTS", ""});
+  CommandResult run =
+      RunCommand(std::string(OSTRIVEL_CTEST_PATH) +
+                     " --output-on-failure -j1 --test-dir " + ctestDir,
+                 serial);
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  service_.reset();
+
+  // The same two side by side, each process on a slot of its own.
+  std::string parallel = dir_.File("parallel/");
+  std::filesystem::create_directories(parallel + "traces");
+  tools::testing::StartedService slots(
+      OSTRIVEL_SERVICE_PATH, methods_, channel_, parallel + "service.log",
+      {"--slots", "2", "--ports-file", parallel + "ports"});
+  ASSERT_TRUE(slots.ok()) << slots.startOutput();
+  WriteFile(parallel + "ostrivel.conf",
+            "base_location: " + parallel + "traces/\nlog_location: " +
+                parallel + "log.txt\nres_location: " + parallel +
+                "result.csv\nmethods_location: " + methods_ + "\n");
   CommandOptions options = CountingEnvironment();
   options.environment.push_back({"OSTRIVEL_SLOTS", parallel + "ports"});
   options.environment.push_back(
       {"OSTRIVEL_CONFIG", parallel + "ostrivel.conf"});
   options.environment.push_back({"OSTRIVEL_LIBRARY", OSTRIVEL_LIBRARY_PATH});
-  CommandResult ctest = RunCommand(std::string(OSTRIVEL_CTEST_PATH) +
-                                       " --output-on-failure -j2 --test-dir " +
-                                       parallel + "ctest",
-                                   options);
+  CommandResult ctest =
+      RunCommand(std::string(OSTRIVEL_CTEST_PATH) +
+                     " --output-on-failure -j2 --test-dir " + ctestDir,
+                 options);
   ASSERT_EQ(ctest.exitCode, 0) << ctest.output;
 
   int serialHeaders = 0;

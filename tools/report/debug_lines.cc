@@ -65,6 +65,8 @@ struct Row {
   Dwarf_Addr address = 0;
   std::uint32_t file = 0;
   std::uint32_t line = 0;
+  // The next row has the same address: this one describes no instruction.
+  bool empty = false;
 };
 
 // One copy of a function's code: an out-of-line function or an inlined one.
@@ -177,6 +179,9 @@ std::optional<DebugLines> ReadDebugLines(std::string_view image,
         std::stable_sort(
             rows.begin(), rows.end(),
             [](const Row& a, const Row& b) { return a.address < b.address; });
+        for (std::size_t i = 0; i + 1 < rows.size(); ++i) {
+          rows[i].empty = rows[i + 1].address == rows[i].address;
+        }
 
         // Every DIE of the unit, depth first, without recursion (damaged
         // nesting cannot exhaust the stack); "chain" holds the function of each
@@ -328,6 +333,12 @@ std::optional<DebugLines> ReadDebugLines(std::string_view image,
                 found.last =
                     found.ownSeen ? std::max(found.last, row->line) : row->line;
                 found.ownSeen = true;
+              } else if (row->empty && static_cast<std::int64_t>(row->file) ==
+                                           piece.ownFile) {
+                // A row of its own file outside its lines that covers no
+                // instruction: the end of the function before it, where
+                // this one starts.
+                continue;
               } else {
                 others.insert(std::uint64_t{row->file} << 32 | row->line);
               }
