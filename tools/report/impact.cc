@@ -448,8 +448,8 @@ bool FindImpact(const Locations& locations, const ImpactOptions& options,
     }
     reach.rowsOf.assign(lists.applications.size(), 0);
     reach.oldestTrace.assign(lists.applications.size(), std::nullopt);
-  } else if (!ReadReach(locations, options.useIndex, wanted, &reach,
-                        &reaching, error)) {
+  } else if (!ReadReach(locations, options.useIndex, wanted, &reach, &reaching,
+                        error)) {
     return false;
   }
   answer->collection = std::move(reach.collection);

@@ -21,7 +21,8 @@ namespace fs = std::filesystem;
 
 // The index, in the byte order of the machine that wrote it (a machine of
 // the other order finds the check value wrong and writes its own):
-//   magic, u32 check value, u64 header length, the header (below), then per
+//   magic, u32 check value, u64 header length, u64 header checksum, the
+//   header (below), then per
 //   application its methods + 1 u64 file offsets: where the tests of each
 //   method start, and where the last one's end; then those tests, u32 each.
 // The header: the locations, the states of the result file and the method
@@ -30,6 +31,16 @@ namespace fs = std::filesystem;
 // states.
 constexpr std::string_view kMagic = "ostrivel reach 1";
 constexpr std::uint32_t kByteOrder = 0x01020304;
+
+// FNV-1a over the header: a damaged name or number there would otherwise
+// pass for a fact.
+std::uint64_t Checksum(std::string_view bytes) {
+  std::uint64_t hash = 0xcbf29ce484222325ull;
+  for (char c : bytes) {
+    hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+  }
+  return hash;
+}
 
 // A file's size and modification time; size -1 when it is not there.
 struct FileState {
@@ -86,9 +97,9 @@ FileState RefusedTraceState(const Locations& locations,
   if (first == std::string::npos) return {};
   std::size_t second = row.find(';', first + 1);
   if (second == std::string::npos) return {};
-  return StateOf(TracePath(locations, std::string_view(row).substr(0, first),
-                           std::string_view(row).substr(
-                               first + 1, second - first - 1)));
+  return StateOf(
+      TracePath(locations, std::string_view(row).substr(0, first),
+                std::string_view(row).substr(first + 1, second - first - 1)));
 }
 
 struct RowRecord {
@@ -208,9 +219,9 @@ void Reduce(const Locations& locations, const Recorded& recorded,
     fs::file_time_type modified = TimeOf(row.trace);
     std::optional<TraceTime>& oldest = reach->oldestTrace[row.application];
     if (!oldest || modified < oldest->modified) {
-      oldest = TraceTime{
-          modified, TracePath(locations, collection.tests[row.test],
-                              collection.applications[row.application])};
+      oldest = TraceTime{modified,
+                         TracePath(locations, collection.tests[row.test],
+                                   collection.applications[row.application])};
     }
   }
   reach->runtime = recorded.runtime;
@@ -262,7 +273,9 @@ class Reader {
     text_.remove_prefix(size);
     return true;
   }
-  bool Get(FileState* state) { return Get(&state->size) && Get(&state->modified); }
+  bool Get(FileState* state) {
+    return Get(&state->size) && Get(&state->modified);
+  }
   // A count of items of at least "itemBytes" each that the rest can hold.
   bool GetCount(std::uint32_t* count, std::size_t itemBytes) {
     return Get(count) &&
@@ -328,6 +341,7 @@ bool WriteIndex(const std::string& path, const Locations& locations,
   front.text().append(kMagic);
   front.Put(kByteOrder);
   front.Put(static_cast<std::uint64_t>(header.size()));
+  front.Put(Checksum(header));
   front.text().append(header);
   header = {};
   std::uint64_t tables = 0;
@@ -371,8 +385,8 @@ bool WriteIndex(const std::string& path, const Locations& locations,
   fs::rename(temporary, path, code);
   if (code) {
     fs::remove(temporary, code);
-    *problem = fmt::format("\"{}\" could not be renamed to \"{}\"",
-                           temporary, path);
+    *problem =
+        fmt::format("\"{}\" could not be renamed to \"{}\"", temporary, path);
     return false;
   }
   return true;
@@ -387,7 +401,7 @@ bool ReadIndex(const std::string& path, const Locations& locations,
                std::vector<std::vector<std::uint32_t>>* reaching) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
-  std::string front(kMagic.size() + 12, '\0');
+  std::string front(kMagic.size() + 20, '\0');
   if (!in.read(front.data(), static_cast<std::streamsize>(front.size())) ||
       front.compare(0, kMagic.size(), kMagic) != 0) {
     return false;
@@ -395,7 +409,9 @@ bool ReadIndex(const std::string& path, const Locations& locations,
   std::uint32_t byteOrder = 0;
   std::uint64_t headerSize = 0;
   std::memcpy(&byteOrder, front.data() + kMagic.size(), 4);
+  std::uint64_t checksum = 0;
   std::memcpy(&headerSize, front.data() + kMagic.size() + 4, 8);
+  std::memcpy(&checksum, front.data() + kMagic.size() + 12, 8);
   std::error_code code;
   const std::uintmax_t fileSize = fs::file_size(path, code);
   if (code || byteOrder != kByteOrder || fileSize < front.size() ||
@@ -403,7 +419,8 @@ bool ReadIndex(const std::string& path, const Locations& locations,
     return false;
   }
   std::string header(static_cast<std::size_t>(headerSize), '\0');
-  if (!in.read(header.data(), static_cast<std::streamsize>(header.size()))) {
+  if (!in.read(header.data(), static_cast<std::streamsize>(header.size())) ||
+      Checksum(header) != checksum) {
     return false;
   }
 
@@ -461,8 +478,8 @@ bool ReadIndex(const std::string& path, const Locations& locations,
   recorded->refusedTraces.resize(count);
   for (std::uint32_t r = 0; r < count; ++r) {
     RefusedRow& row = collection.refused[r];
-    if (!read.Get(&row.line) || !read.Get(&row.reason) ||
-        !read.Get(&row.row) || !read.Get(&recorded->refusedTraces[r]) ||
+    if (!read.Get(&row.line) || !read.Get(&row.reason) || !read.Get(&row.row) ||
+        !read.Get(&recorded->refusedTraces[r]) ||
         recorded->refusedTraces[r] != RefusedTraceState(locations, row.row)) {
       return false;
     }
@@ -473,9 +490,9 @@ bool ReadIndex(const std::string& path, const Locations& locations,
     if (!read.Get(&row.test) || !read.Get(&row.application) ||
         !read.Get(&row.trace) || row.test >= collection.tests.size() ||
         row.application >= collection.applications.size() ||
-        row.trace != StateOf(TracePath(
-                         locations, collection.tests[row.test],
-                         collection.applications[row.application]))) {
+        row.trace !=
+            StateOf(TracePath(locations, collection.tests[row.test],
+                              collection.applications[row.application]))) {
       return false;
     }
   }
