@@ -355,6 +355,9 @@ TEST_F(ImpactTest, TheIndexAnswersAsTheResultAndTraceFilesDo) {
                        TracePath(locations, "PriceTest", "sample"));
        },
        R"("untraced":["PriceTest","TwiceTest","Half"])"},
+      {"a method list added",
+       [&] { results_.AddMethodList("other", {"0x10;Other();"}, false); },
+       R"("untraced":["PriceTest","TwiceTest","Half"])"},
       {"a method list changed",
        [&] {
          std::string list =
@@ -381,6 +384,47 @@ TEST_F(ImpactTest, TheIndexAnswersAsTheResultAndTraceFilesDo) {
     Report("impacted", diff, {"--format", "json"});
     EXPECT_THAT(output_, HasSubstr(c.expected));
   }
+}
+
+TEST_F(ImpactTest, AnIndexServesOnlyTheTracesItWasWrittenFrom) {
+  namespace fs = std::filesystem;
+  RunTests();
+  const std::string diff = Change("shop.h", "twice-body");
+  EXPECT_EQ(Report("impacted", diff), 0);
+  EXPECT_EQ(output_, "Both\nTwiceTest\nPriceTest\n");
+  // The same results read with the trace files of another folder, as
+  // large and as old as the first, but one of another run.
+  const std::string other = dir_.File("other-traces/");
+  fs::create_directories(other);
+  for (const char* test : {"PriceTest", "TwiceTest", "Both", "DiscountTest"}) {
+    std::string from = TracePath(results_.locations(), test, "sample");
+    std::string to = TracePath({"", other, ""}, test, "sample");
+    std::string text = testing::ReadFile(from);
+    if (test == std::string("TwiceTest")) {
+      text.replace(text.rfind(";1\r\n"), 4, ";2\r\n");
+    }
+    testing::WriteFile(to, text);
+    fs::last_write_time(to, fs::last_write_time(from));
+  }
+  for (bool index : {true, false}) {
+    SCOPED_TRACE(index ? "index" : "no index");
+    std::vector<std::string> arguments = {OSTRIVEL_REPORT_PATH,
+                                          "--results",
+                                          results_.locations().results,
+                                          "--traces",
+                                          other,
+                                          "impacted",
+                                          "--diff",
+                                          dir_.File("change.diff"),
+                                          "--binary",
+                                          OSTRIVEL_IMPACT_SAMPLE_PATH};
+    if (!index) arguments.push_back("--no-index");
+    tools::testing::ProgramRun run = tools::testing::RunProgram(arguments);
+    EXPECT_EQ(run.exitCode, 0) << run.errors;
+    EXPECT_EQ(run.output, "Both\nPriceTest\nTwiceTest\n");
+  }
+  EXPECT_EQ(Report("impacted", diff), 0);
+  EXPECT_EQ(output_, "Both\nTwiceTest\nPriceTest\n");
 }
 
 TEST_F(ImpactTest, AnIndexThatCannotBeWrittenIsOnlyNamed) {
