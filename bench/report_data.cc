@@ -213,9 +213,35 @@ ReportData::ReportData(const ReportDataShape& shape) : shape_(shape) {
   applicationNames_ = names;
   applicationShapes_.resize(names.size());
   for (std::size_t a = 0; a < names.size(); ++a) {
-    BuildApplication(static_cast<int>(a), names[a]);
+    BuildApplication(static_cast<int>(a), names[a],
+                     static_cast<std::uint32_t>(shape_.methods));
   }
+  HandOutOnlyOnePools();
+}
 
+ReportData::ReportData(const ReportDataShape& shape,
+                       std::vector<GivenMethodList> lists)
+    : shape_(shape) {
+  std::sort(lists.begin(), lists.end(),
+            [](const GivenMethodList& a, const GivenMethodList& b) {
+              return a.application < b.application;
+            });
+  shape_.applications = static_cast<int>(lists.size());
+  shape_.methods = 0;
+  applicationShapes_.resize(lists.size());
+  for (std::size_t a = 0; a < lists.size(); ++a) {
+    applicationNames_.push_back(lists[a].application);
+    const auto methods = static_cast<std::uint32_t>(lists[a].lines.size());
+    shape_.methods = std::max(shape_.methods, static_cast<int>(methods));
+    // The layout is drawn as for invented names, then the names replaced.
+    BuildApplication(static_cast<int>(a), lists[a].application, methods);
+    applicationShapes_[a].lines = std::move(lists[a].lines);
+    applicationShapes_[a].buildId = std::move(lists[a].buildId);
+  }
+  HandOutOnlyOnePools();
+}
+
+void ReportData::HandOutOnlyOnePools() {
   // The pools are handed out test by test, so each method goes to one test.
   for (int a = 0; a < shape_.applications; ++a) {
     Application& application = applicationShapes_[a];
@@ -236,10 +262,10 @@ std::uint64_t ReportData::Key(std::uint64_t a, std::uint64_t b,
   return Mix(Mix(Mix(Mix(shape_.seed) ^ a) ^ b) ^ c);
 }
 
-void ReportData::BuildApplication(int index, const std::string& name) {
+void ReportData::BuildApplication(int index, const std::string& name,
+                                  std::uint32_t methods) {
   Application& application = applicationShapes_[index];
   Random random(Key(kLayout, static_cast<std::uint64_t>(index), 0));
-  const auto methods = static_cast<std::uint32_t>(shape_.methods);
 
   // The core is linked first and so sits at the start of the list, which
   // goes in address order.
@@ -335,6 +361,10 @@ void ReportData::BuildApplication(int index, const std::string& name) {
 
 const std::vector<std::string>& ReportData::MethodLines(int application) const {
   return applicationShapes_[application].lines;
+}
+
+const std::string& ReportData::BuildId(int application) const {
+  return applicationShapes_[application].buildId;
 }
 
 std::string ReportData::TestName(int test) const {
@@ -545,12 +575,13 @@ Batch MakeBatch(const ReportData& data, const PositionText& positions,
   const ReportDataShape& shape = data.shape();
   const int lastTest = std::min(shape.tests, firstTest + kTestsPerBatch);
   const bool lastRun = run == shape.runs - 1;
-  const auto methods = static_cast<std::uint32_t>(shape.methods);
   for (int t = firstTest; t < lastTest; ++t) {
     const std::string name = data.TestName(t);
     const std::int64_t runtime = data.RuntimeMs(t, run);
     for (int a = 0; a < shape.applications; ++a) {
       const std::string& application = data.applications()[a];
+      const auto methods =
+          static_cast<std::uint32_t>(data.MethodLines(a).size());
       const std::vector<MethodCalls> calls = data.Calls(t, a, run);
       AppendRow(batch.rows, name, application, calls, methods, runtime,
                 positions);
@@ -606,6 +637,11 @@ std::optional<WrittenFiles> WriteReportData(const ReportData& data,
       return std::nullopt;
     }
     written.methodBytes += text.size();
+    if (!data.BuildId(a).empty() &&
+        !WriteWholeFile(methodsBase + application + ".csv.build-id",
+                        data.BuildId(a), error)) {
+      return std::nullopt;
+    }
   }
   const std::string config = "res_location: " + resultPath +
                              "\nbase_location: " + traceBase +

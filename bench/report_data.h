@@ -19,6 +19,15 @@ struct ReportDataShape {
   std::uint64_t seed = 1;
 };
 
+// An application's method list as read from a file.
+struct GivenMethodList {
+  std::string application;
+  std::vector<std::string> lines;
+  // The build ID file written beside the list ("" for none), copied beside
+  // the written list.
+  std::string buildId;
+};
+
 // One call count that is not 0: a position in an application's method list
 // and the number of calls.
 struct MethodCalls {
@@ -47,6 +56,11 @@ class ReportData {
  public:
   // REQUIRES: every count of "shape" at least 1.
   explicit ReportData(const ReportDataShape& shape);
+  // The applications and their methods are those of "lists" (shape's
+  // applications and methods are ignored): the calls are laid over real
+  // method lists the same way. REQUIRES: "lists" not empty, its application
+  // names distinct, no list empty.
+  ReportData(const ReportDataShape& shape, std::vector<GivenMethodList> lists);
 
   const ReportDataShape& shape() const { return shape_; }
 
@@ -57,6 +71,9 @@ class ReportData {
   // The method lines of "application" (an index into applications()),
   // "0x<address>;<method>;<scope>" without a line end.
   const std::vector<std::string>& MethodLines(int application) const;
+  // The text of the build ID file beside the list of "application", empty
+  // for none.
+  const std::string& BuildId(int application) const;
 
   // "Suite.Case_<test>": no ";", "/" or "\".
   std::string TestName(int test) const;
@@ -83,6 +100,7 @@ class ReportData {
   };
   struct Application {
     std::vector<std::string> lines;
+    std::string buildId;
     std::vector<std::uint32_t> core;
     std::vector<Feature> features;
     // Dead-code positions, in the order they are handed out as methods only
@@ -92,7 +110,10 @@ class ReportData {
     std::vector<std::uint32_t> onlyOneStart;
   };
 
-  void BuildApplication(int index, const std::string& name);
+  void BuildApplication(int index, const std::string& name,
+                        std::uint32_t methods);
+  // Hands out the methods only one test reaches.
+  void HandOutOnlyOnePools();
   // How many methods only "test" reaches in "application" (before the pool
   // of the application runs dry).
   int OnlyOneWanted(int test, int application) const;
@@ -117,7 +138,8 @@ struct WrittenFiles {
 //   (CR LF lines);
 // - "traces/<test>_<application>_trace.csv": the last run's calls;
 // - "methods/<application>.csv": "ProjectName;<application>" and the method
-//   lines (LF lines);
+//   lines (LF lines), and "methods/<application>.csv.build-id" when a given
+//   list had a build ID file;
 // - "ostrivel.conf": res_location, base_location and methods_location
 //   pointing at the above (absolute paths).
 // A result file, "traces" and "methods" already there are replaced. Uses up

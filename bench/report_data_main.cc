@@ -5,15 +5,48 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <fstream>
 #include <iostream>
+#include <iterator>
+#include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "bench/report_data.h"
+#include "formats/method_list_format.h"
 
 namespace {
+
+// The lists at "paths" with the build ID files beside them; false with a
+// message on standard error.
+bool ReadGivenLists(const std::vector<std::string>& paths,
+                    std::vector<ostrivel::bench::GivenMethodList>* lists) {
+  std::set<std::string> applications;
+  for (const std::string& path : paths) {
+    std::string error;
+    auto file = ostrivel::formats::ReadMethodListFile(path, &error);
+    if (!file) {
+      std::cerr << "ostrivel-report-data: " << error << "\n";
+      return false;
+    }
+    if (file->lines.empty() || !applications.insert(file->application).second) {
+      std::cerr << "ostrivel-report-data: " << path
+                << (file->lines.empty() ? ": the list has no methods\n"
+                                        : ": another list names the "
+                                          "application \"" +
+                                              file->application + "\"\n");
+      return false;
+    }
+    std::ifstream buildId(path + ".build-id", std::ios::binary);
+    std::string id((std::istreambuf_iterator<char>(buildId)),
+                   std::istreambuf_iterator<char>());
+    lists->push_back({file->application, std::move(file->lines), id});
+  }
+  return true;
+}
 
 int Main(int argc, char** argv) {
   ostrivel::bench::ReportDataShape shape;
@@ -41,6 +74,13 @@ int Main(int argc, char** argv) {
                  "the trace files show the last")
       ->capture_default_str()
       ->check(CLI::Range(1, 1000));
+  std::vector<std::string> listPaths;
+  app.add_option("--method-list", listPaths,
+                 "A method list (as ostrivel-methods writes it) whose "
+                 "application and methods the data uses instead of invented "
+                 "ones, its .build-id file copied beside it; repeatable, "
+                 "--applications and --methods are then ignored")
+      ->check(CLI::ExistingFile);
   app.add_option("--seed", shape.seed, "Seed of the data")
       ->capture_default_str();
   app.add_option("--threads", threads, "Threads making rows")
@@ -53,7 +93,11 @@ int Main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
 
   const auto start = std::chrono::steady_clock::now();
-  const ostrivel::bench::ReportData data(shape);
+  std::vector<ostrivel::bench::GivenMethodList> lists;
+  if (!ReadGivenLists(listPaths, &lists)) return 1;
+  const ostrivel::bench::ReportData data =
+      lists.empty() ? ostrivel::bench::ReportData(shape)
+                    : ostrivel::bench::ReportData(shape, std::move(lists));
   std::string error;
   auto written =
       ostrivel::bench::WriteReportData(data, directory, threads, &error);

@@ -95,6 +95,18 @@ class Reader {
  public:
   std::uint32_t FileId(const char* name, const std::string& compDir,
                        std::vector<std::string>* files) {
+    // Line-table rows come in runs of one file, and libdw hands out one
+    // pointer per file name: joining and normalising once per run keeps a
+    // large program's reading fast.
+    if (name == lastName_ && compDir == lastCompDir_) return lastId_;
+    lastName_ = name;
+    lastCompDir_ = compDir;
+    lastId_ = NewFileId(name, compDir, files);
+    return lastId_;
+  }
+
+  std::uint32_t NewFileId(const char* name, const std::string& compDir,
+                          std::vector<std::string>* files) {
     std::filesystem::path path(name);
     if (path.is_relative() && !compDir.empty()) {
       path = std::filesystem::path(compDir) / path;
@@ -116,6 +128,9 @@ class Reader {
 
  private:
   std::unordered_map<std::string, std::uint32_t> fileIds_;
+  const char* lastName_ = nullptr;
+  std::string lastCompDir_;
+  std::uint32_t lastId_ = 0;
   std::unordered_map<Dwarf_Off, std::uint32_t> functionIds_;
 };
 

@@ -20,6 +20,7 @@
 #include "tools/methods/elf_file.h"
 #include "tools/methods/elf_symbols.h"
 #include "tools/report/debug_lines.h"
+#include "tools/report/impact_index.h"
 
 namespace ostrivel::report {
 
@@ -200,68 +201,6 @@ std::string LineRanges(const std::vector<std::uint32_t>& lines) {
   }
   return text;
 }
-
-class ImpactSink : public RowSink {
- public:
-  ImpactSink(const Locations& locations,
-             const std::vector<std::vector<std::int32_t>>& changedAt,
-             ImpactAnswer* answer)
-      : locations_(locations), changedAt_(changedAt), answer_(answer) {}
-
-  void Start(const Collection&) override {}
-
-  void Use(const UsableRow& row) override {
-    ++answer_->usableRows;
-    const Collection& collection = answer_->collection;
-    if (rowsOf_.size() <= row.application) {
-      rowsOf_.resize(collection.applications.size());
-      oldestTrace_.resize(collection.applications.size());
-    }
-    ++rowsOf_[row.application];
-    std::string trace = TracePath(locations_, collection.tests[row.test],
-                                  collection.applications[row.application]);
-    std::error_code code;
-    fs::file_time_type modified = fs::last_write_time(trace, code);
-    auto& oldest = oldestTrace_[row.application];
-    if (!code && (!oldest || modified < oldest->first)) {
-      oldest.emplace(modified, trace);
-    }
-    if (tests_.size() <= row.test) tests_.resize(row.test + 1);
-    ImpactedTest& test = tests_[row.test];
-    if (test.runtimeText.empty() || row.runtime > test.runtime) {
-      test.runtime = row.runtime;
-      test.runtimeText = std::string(row.runtimeText);
-    }
-    if (row.application >= changedAt_.size()) return;
-    const std::vector<std::int32_t>& changed = changedAt_[row.application];
-    for (std::uint32_t position : *row.covered) {
-      if (position < changed.size() && changed[position] >= 0) {
-        test.methods.push_back(static_cast<std::uint32_t>(changed[position]));
-      }
-    }
-  }
-
-  std::vector<ImpactedTest>& tests() { return tests_; }
-  std::size_t RowsOf(std::uint32_t application) const {
-    return application < rowsOf_.size() ? rowsOf_[application] : 0;
-  }
-  const std::optional<std::pair<fs::file_time_type, std::string>>& OldestTrace(
-      std::uint32_t application) const {
-    static const std::optional<std::pair<fs::file_time_type, std::string>>
-        kNone;
-    return application < oldestTrace_.size() ? oldestTrace_[application]
-                                             : kNone;
-  }
-
- private:
-  const Locations& locations_;
-  const std::vector<std::vector<std::int32_t>>& changedAt_;
-  ImpactAnswer* answer_;
-  std::vector<ImpactedTest> tests_;  // by Collection::tests index
-  std::vector<std::size_t> rowsOf_;
-  std::vector<std::optional<std::pair<fs::file_time_type, std::string>>>
-      oldestTrace_;
-};
 
 // The method lists, as the results will know them.
 struct Lists {
@@ -494,18 +433,28 @@ bool FindImpact(const Locations& locations, const ImpactOptions& options,
     }
   }
 
-  ImpactSink sink(locations, changedAt, answer);
+  std::vector<MethodAt> wanted;
+  for (const ChangedMethod& method : answer->changed) {
+    wanted.emplace_back(method.application, method.method);
+  }
+  RunReach reach;
+  std::vector<std::vector<std::uint32_t>> reaching(wanted.size());
   std::error_code noResults;
   if (!fs::exists(locations.results, noResults)) {
     // No test has run yet: nothing can be said for any change.
-    answer->collection.applications = lists.applications;
+    reach.collection.applications = lists.applications;
     for (const auto* lines : lists.methods) {
-      answer->collection.methods.push_back(*lines);
+      reach.collection.methods.push_back(*lines);
     }
-  } else if (!CollectResults(locations, std::nullopt, &sink,
-                             &answer->collection, error)) {
+    reach.rowsOf.assign(lists.applications.size(), 0);
+    reach.oldestTrace.assign(lists.applications.size(), std::nullopt);
+  } else if (!ReadReach(locations, options.useIndex, wanted, &reach, &reaching,
+                        error)) {
     return false;
   }
+  answer->collection = std::move(reach.collection);
+  answer->usableRows = reach.usableRows;
+  answer->indexProblem = std::move(reach.indexProblem);
   // The lists were read twice; the results know them by the same names.
   if (answer->collection.applications != lists.applications) {
     *error = fmt::format(
@@ -521,29 +470,30 @@ bool FindImpact(const Locations& locations, const ImpactOptions& options,
   }
   std::set<std::uint32_t> reported;
   for (const Program& program : programs) {
-    if (answer->usableRows > 0 && sink.RowsOf(program.application) == 0 &&
+    if (answer->usableRows > 0 && reach.rowsOf[program.application] == 0 &&
         reported.insert(program.application).second) {
       answer->reasons.push_back(fmt::format(
           "no trace data of \"{}\": no usable row in \"{}\"",
           lists.applications[program.application], locations.results));
     }
-    const auto& oldest = sink.OldestTrace(program.application);
+    const std::optional<TraceTime>& oldest =
+        reach.oldestTrace[program.application];
     if (!oldest) continue;
-    if (program.modified > oldest->first) {
+    if (program.modified > oldest->modified) {
       answer->reasons.push_back(fmt::format(
           "\"{}\" is newer than the trace file \"{}\": the traces may not "
           "show what it runs now",
-          program.path, oldest->second));
+          program.path, oldest->path));
     }
     for (const ListFile& list : lists.files) {
       std::error_code code;
       fs::file_time_type modified = fs::last_write_time(list.path, code);
       if (list.application == lists.applications[program.application] &&
-          !code && modified > oldest->first) {
+          !code && modified > oldest->modified) {
         answer->reasons.push_back(fmt::format(
             "the method list \"{}\" is newer than the trace file \"{}\": the "
             "traces may not show what it runs now",
-            list.path, oldest->second));
+            list.path, oldest->path));
       }
     }
   }
@@ -561,12 +511,16 @@ bool FindImpact(const Locations& locations, const ImpactOptions& options,
     return !seen.insert(reason).second;
   });
 
-  std::vector<ImpactedTest>& tests = sink.tests();
+  std::vector<ImpactedTest> tests(answer->collection.tests.size());
+  for (std::size_t t = 0; t < tests.size(); ++t) {
+    tests[t].runtime = reach.runtime[t];
+    tests[t].runtimeText = std::move(reach.runtimeText[t]);
+  }
+  for (std::uint32_t m = 0; m < reaching.size(); ++m) {
+    for (std::uint32_t t : reaching[m]) tests[t].methods.push_back(m);
+  }
   for (std::size_t t = 0; t < tests.size(); ++t) {
     ImpactedTest& test = tests[t];
-    std::sort(test.methods.begin(), test.methods.end());
-    test.methods.erase(std::unique(test.methods.begin(), test.methods.end()),
-                       test.methods.end());
     if (test.methods.empty()) continue;
     for (std::uint32_t method : test.methods) ++answer->changed[method].tests;
     test.name = answer->collection.tests[t];

@@ -28,6 +28,9 @@ struct ImpactOptions {
   // tree the programs were compiled from; else a diff path names every file
   // of the debug information whose last path components it is.
   std::string sourceRoot;
+  // Read the run through the index beside the result file (see
+  // impact_index.h), writing it when it is missing or stale.
+  bool useIndex = true;
 };
 
 // A listed method the diff changes.
@@ -60,6 +63,8 @@ struct ImpactAnswer {
   // Tests whose rows in the result file could none be used, in file order:
   // nothing tells that they miss the change.
   std::vector<std::string> untraced;
+  // Why the index could not be written, when it could not.
+  std::string indexProblem;
 };
 
 // Maps "changes" to the listed methods of the programs in "options" and

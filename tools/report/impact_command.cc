@@ -109,8 +109,15 @@ bool Analyse(const Locations& locations, const ImpactRequest& request,
   std::optional<std::vector<FileChange>> changes =
       ReadDiff(request.diff, in, &error);
   if (changes) {
-    ImpactOptions options{ParseBinaries(request.binaries), request.sourceRoot};
+    ImpactOptions options{ParseBinaries(request.binaries), request.sourceRoot,
+                          !request.noIndex};
     if (FindImpact(locations, options, *changes, answer, &error)) {
+      if (!answer->indexProblem.empty()) {
+        fmt::print(err,
+                   "ostrivel-report: {}: the index was not written: {}: the "
+                   "next run reads the result and trace files again\n",
+                   command, answer->indexProblem);
+      }
       for (const std::string& problem : answer->collection.methodListProblems) {
         fmt::print(err, "ostrivel-report: {}\n", problem);
       }

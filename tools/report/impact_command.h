@@ -26,6 +26,9 @@ struct ImpactRequest {
   std::string format = "lines";
   std::string testList;  // for "test-list"
   bool onlyMapped = false;
+  // Read the result and trace files even when an index is up to date, and
+  // write none.
+  bool noIndex = false;
 };
 
 // "--binary" values as programs: "PATH" when a file of that name exists,

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -301,6 +302,156 @@ TEST_F(ImpactTest, FormatsForGoogleTestAndTheRunner) {
                 "5000,\"methods\":[{\"application\":"
                 "\"sample\",\"method\":\"" +
                 Line("Twice(int)") + "\""));
+}
+
+// The index beside the result file answers as the result and trace files
+// do, whatever changed since it was written.
+TEST_F(ImpactTest, TheIndexAnswersAsTheResultAndTraceFilesDo) {
+  namespace fs = std::filesystem;
+  RunTests();
+  const Locations locations = results_.locations();
+  const std::string index = locations.results + ".impact-index";
+  const std::string diff =
+      Change("shop.h", "twice-body") + Change("shop.cc", "discount-body");
+  struct Case {
+    const char* what;
+    std::function<void()> change;
+    std::string expected;  // part of the JSON answer
+  };
+  const Case cases[] = {
+      {"no index yet", [] {}, R"("tests":[{"name":"Both","runtime":5000,)"},
+      {"the index up to date", [] {}, R"("untraced":[])"},
+      {"a test run again, reaching one more changed method",
+       [&] {
+         Run("DiscountTest", {"Discount(int)", "Twice(int)"}, 2000);
+       },
+       R"("tests":[{"name":"DiscountTest","runtime":2000,)"},
+      {"the index cut short",
+       [&] { fs::resize_file(index, fs::file_size(index) / 2); },
+       R"("tests":[{"name":"DiscountTest","runtime":2000,)"},
+      {"a runtime in the index damaged",
+       [&] {
+         std::string bytes = testing::ReadFile(index);
+         const double was = 5000;
+         const double damaged = 6000;
+         std::size_t at =
+             bytes.find(std::string(reinterpret_cast<const char*>(&was), 8));
+         ASSERT_NE(at, std::string::npos);
+         bytes.replace(at, 8, reinterpret_cast<const char*>(&damaged), 8);
+         testing::WriteFile(index, bytes);
+       },
+       R"("tests":[{"name":"DiscountTest","runtime":2000,)"},
+      {"a row added to the result file",
+       [&] { results_.AppendToResults("Half;sample;1\r\n"); },
+       R"("untraced":["Half"])"},
+      {"a trace file removed",
+       [&] { fs::remove(TracePath(locations, "PriceTest", "sample")); },
+       R"("untraced":["PriceTest","Half"])"},
+      {"a trace file rewritten, its row as it was",
+       [&] {
+         fs::copy_file(TracePath(locations, "DiscountTest", "sample"),
+                       TracePath(locations, "TwiceTest", "sample"),
+                       fs::copy_options::overwrite_existing);
+       },
+       R"("untraced":["PriceTest","TwiceTest","Half"])"},
+      {"a trace file back again",
+       [&] {
+         fs::copy_file(TracePath(locations, "Both", "sample"),
+                       TracePath(locations, "PriceTest", "sample"));
+       },
+       R"("untraced":["PriceTest","TwiceTest","Half"])"},
+      {"a method list added",
+       [&] { results_.AddMethodList("other", {"0x10;Other();"}, false); },
+       R"("untraced":["PriceTest","TwiceTest","Half"])"},
+      {"a method list changed",
+       [&] {
+         std::string list =
+             testing::ReadFile(results_.File("methods/list0.csv"));
+         list.replace(list.find("Twice(int)"), 10, "Twice(long)");
+         testing::WriteFile(results_.File("methods/list0.csv"), list);
+       },
+       R"("selection":"all")"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.change();
+    for (const char* format : {"json", "lines"}) {
+      int withIndex = Report("impacted", diff, {"--format", format});
+      std::string output = output_;
+      std::string errors = errors_;
+      EXPECT_EQ(Report("impacted", diff, {"--format", format, "--no-index"}),
+                withIndex);
+      EXPECT_EQ(output, output_);
+      EXPECT_EQ(errors, errors_);
+    }
+    int gaps = Report("gaps", diff);
+    std::string gapList = output_;
+    EXPECT_EQ(Report("gaps", diff, {"--no-index"}), gaps);
+    EXPECT_EQ(output_, gapList);
+    EXPECT_TRUE(fs::is_regular_file(index));
+    Report("impacted", diff, {"--format", "json"});
+    EXPECT_THAT(output_, HasSubstr(c.expected));
+  }
+}
+
+TEST_F(ImpactTest, AnIndexServesOnlyTheTracesItWasWrittenFrom) {
+  namespace fs = std::filesystem;
+  RunTests();
+  const std::string diff = Change("shop.h", "twice-body");
+  EXPECT_EQ(Report("impacted", diff), 0);
+  EXPECT_EQ(output_, "Both\nTwiceTest\nPriceTest\n");
+  // The same results read with the trace files of another folder, as
+  // large and as old as the first, but one of another run.
+  const std::string other = dir_.File("other-traces/");
+  fs::create_directories(other);
+  for (const char* test : {"PriceTest", "TwiceTest", "Both", "DiscountTest"}) {
+    std::string from = TracePath(results_.locations(), test, "sample");
+    std::string to = TracePath({"", other, ""}, test, "sample");
+    std::string text = testing::ReadFile(from);
+    if (test == std::string("TwiceTest")) {
+      text.replace(text.rfind(";1\r\n"), 4, ";2\r\n");
+    }
+    testing::WriteFile(to, text);
+    fs::last_write_time(to, fs::last_write_time(from));
+  }
+  for (bool index : {true, false}) {
+    SCOPED_TRACE(index ? "index" : "no index");
+    std::vector<std::string> arguments = {OSTRIVEL_REPORT_PATH,
+                                          "--results",
+                                          results_.locations().results,
+                                          "--traces",
+                                          other,
+                                          "impacted",
+                                          "--diff",
+                                          dir_.File("change.diff"),
+                                          "--binary",
+                                          OSTRIVEL_IMPACT_SAMPLE_PATH};
+    if (!index) arguments.push_back("--no-index");
+    tools::testing::ProgramRun run = tools::testing::RunProgram(arguments);
+    EXPECT_EQ(run.exitCode, 0) << run.errors;
+    EXPECT_EQ(run.output, "Both\nPriceTest\nTwiceTest\n");
+  }
+  EXPECT_EQ(Report("impacted", diff), 0);
+  EXPECT_EQ(output_, "Both\nTwiceTest\nPriceTest\n");
+}
+
+TEST_F(ImpactTest, AnIndexThatCannotBeWrittenIsOnlyNamed) {
+  RunTests();
+  const std::string index = results_.locations().results + ".impact-index";
+  std::filesystem::create_directories(index + "/taken");
+  EXPECT_EQ(Report("impacted", Change("shop.cc", "discount-body")), 0);
+  EXPECT_EQ(output_, "DiscountTest\n");
+  EXPECT_THAT(errors_,
+              HasSubstr(fmt::format("ostrivel-report: impacted: the index was "
+                                    "not written: \"{}.new-",
+                                    index)));
+  EXPECT_THAT(errors_, HasSubstr("the next run reads the result and trace "
+                                 "files again\n"));
+  // Nothing is left behind.
+  for (const auto& entry :
+       std::filesystem::directory_iterator(results_.File(""))) {
+    EXPECT_THAT(entry.path().filename().string(), Not(HasSubstr(".new-")));
+  }
 }
 
 TEST_F(ImpactTest, ATestWithoutAUsableRowIsSelected) {

@@ -122,6 +122,11 @@ int Main(int argc, char** argv) {
                         "The source folder the programs were compiled in, "
                         "which the diff's paths are relative to (default: a "
                         "diff path matches the debug file names ending in it)");
+    command->add_flag(
+        "--no-index", impact.noIndex,
+        "Read the result and trace files, not the index beside the result "
+        "file (RESULTS.impact-index, written when missing or stale), and "
+        "write no index");
     return std::make_pair(file, git);
   };
 
