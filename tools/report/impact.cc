@@ -1,24 +1,15 @@
 #include "tools/report/impact.h"
 
 #include <algorithm>
-#include <charconv>
 #include <filesystem>
-#include <fstream>
-#include <map>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <unordered_map>
 #include <utility>
 
 #include <fmt/format.h>
 
 #include "formats/method_catalog.h"
-#include "formats/method_list_format.h"
-#include "platform/operations.h"
-#include "tools/llvm_profile/raw_profile.h"
-#include "tools/methods/elf_file.h"
-#include "tools/methods/elf_symbols.h"
 #include "tools/report/debug_lines.h"
 #include "tools/report/impact_index.h"
 
@@ -27,81 +18,6 @@ namespace ostrivel::report {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A method-list file and where its lines start in its application's list.
-struct ListFile {
-  std::string path;
-  std::string application;
-  std::uint32_t base = 0;
-};
-
-bool FindListFiles(const std::string& directory, std::vector<ListFile>* files,
-                   std::string* error) {
-  // The library's listing order, in which it appends two files of one
-  // application.
-  platform::DirectoryListing listing =
-      platform::Current().listDirectory(directory);
-  if (listing.error != 0) {
-    *error =
-        fmt::format("the methods directory \"{}\" cannot be read", directory);
-    return false;
-  }
-  std::string prefix = directory;
-  if (!prefix.empty() && prefix.back() != '/') prefix += '/';
-  std::map<std::string, std::uint32_t> sizes;
-  for (const platform::DirectoryEntry& entry : listing.entries) {
-    if (entry.isDirectory || !formats::IsMethodListName(entry.name)) continue;
-    std::string problem;
-    auto file = formats::ReadMethodListFile(prefix + entry.name, &problem);
-    if (!file) continue;
-    std::uint32_t& size = sizes[file->application];
-    files->push_back({prefix + entry.name, file->application, size});
-    size += static_cast<std::uint32_t>(file->lines.size());
-  }
-  return true;
-}
-
-std::string FirstLine(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string line;
-  std::getline(in, line);
-  while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) {
-    line.pop_back();
-  }
-  return line;
-}
-
-// The offsets and list positions of the module of build ID "buildId" in the
-// module table "path"; nothing when the table does not name it.
-std::optional<std::unordered_map<std::uint64_t, std::uint32_t>> ModuleOffsets(
-    const std::string& path, const std::string& buildId) {
-  std::ifstream in(path, std::ios::binary);
-  std::string line;
-  bool inModule = false;
-  std::optional<std::unordered_map<std::uint64_t, std::uint32_t>> offsets;
-  while (std::getline(in, line)) {
-    if (line.rfind("module ", 0) == 0) {
-      std::istringstream fields(line);
-      std::string word, kind, id;
-      fields >> word >> kind >> id;
-      inModule = id == buildId;
-      if (inModule && !offsets) offsets.emplace();
-      continue;
-    }
-    if (!inModule) continue;
-    std::uint64_t offset = 0;
-    std::uint32_t position = 0;
-    std::istringstream fields(line);
-    fields >> std::hex >> offset >> std::dec >> position;
-    if (fields) offsets->emplace(offset, position);
-  }
-  return offsets;
-}
-
-std::string LastComponent(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 // The path components of "path", lexically normal, without "." and a
 // leading "/".
@@ -152,41 +68,11 @@ class SourcePaths {
 };
 
 // One program with its debug information and the list it counts into.
-struct Program {
-  std::string path;
-  std::uint32_t application = 0;
-  std::string buildId;
-  DebugLines lines;
+struct Program : ListedProgram {
+  std::uint32_t applicationIndex = 0;  // into Lists::applications
   fs::file_time_type modified;
-  // How its functions are named in the list.
-  std::unordered_map<std::uint64_t, std::uint32_t> byOffset;
-  std::unordered_map<std::uint64_t, std::uint32_t> byNameRef;
   // Per debug file: its path components.
   std::vector<std::vector<std::string>> fileParts;
-
-  // The list positions of function "id".
-  std::vector<std::uint32_t> Positions(std::uint32_t id) const {
-    std::vector<std::uint32_t> positions;
-    const DebugLines::Function& function = lines.functions()[id];
-    for (std::uint64_t entry : function.entries) {
-      auto found = byOffset.find(entry);
-      if (found != byOffset.end()) positions.push_back(found->second);
-    }
-    if (!byNameRef.empty() && !function.symbol.empty()) {
-      // A function of internal linkage is profiled as "file:name", the file
-      // as the compiler was given it.
-      for (const std::string& name :
-           {function.symbol, function.unit + ":" + function.symbol,
-            LastComponent(function.unit) + ":" + function.symbol}) {
-        auto found = byNameRef.find(llvm_profile::NameRef(name));
-        if (found != byNameRef.end()) positions.push_back(found->second);
-      }
-    }
-    std::sort(positions.begin(), positions.end());
-    positions.erase(std::unique(positions.begin(), positions.end()),
-                    positions.end());
-    return positions;
-  }
 };
 
 std::string LineRanges(const std::vector<std::uint32_t>& lines) {
@@ -206,6 +92,7 @@ std::string LineRanges(const std::vector<std::uint32_t>& lines) {
 struct Lists {
   std::vector<std::string> applications;  // ascending
   std::vector<const std::vector<std::string>*> methods;
+  std::unordered_map<std::string, const std::vector<std::string>*> byName;
   std::vector<ListFile> files;
 
   // The index of an application that has a list.
@@ -222,90 +109,21 @@ struct Lists {
 bool OpenProgram(const ImpactBinary& binary, const Locations& locations,
                  const Lists& lists, Program* program,
                  std::vector<std::string>* reasons, std::string* error) {
-  program->path = binary.path;
-  std::string image;
-  std::string problem;
-  if (!methods::ReadElfFile(binary.path, &image, &problem)) {
-    *error = fmt::format("\"{}\": {}", binary.path, problem);
+  if (!OpenListedProgram(binary, locations.methodsDirectory, lists.files,
+                         lists.byName, program, error)) {
     return false;
   }
-  program->buildId = methods::ReadBuildId(image).value_or("");
-  std::optional<DebugLines> lines = ReadDebugLines(image, &problem);
-  if (!lines) {
-    *error = fmt::format("\"{}\": {}", binary.path, problem);
-    return false;
-  }
-  program->lines = std::move(*lines);
   std::error_code code;
   program->modified = fs::last_write_time(binary.path, code);
-
-  // Which list it counts into, and whether that list was written for it.
-  std::vector<const ListFile*> ownLists;
-  std::optional<std::unordered_map<std::uint64_t, std::uint32_t>> modules;
-  std::uint32_t modulesBase = 0;
-  for (const ListFile& list : lists.files) {
-    if (!binary.application.empty() && list.application != binary.application) {
-      continue;
-    }
-    bool named = !program->buildId.empty() &&
-                 FirstLine(list.path + ".build-id") == program->buildId;
-    auto offsets =
-        program->buildId.empty()
-            ? std::nullopt
-            : ModuleOffsets(list.path + ".modules", program->buildId);
-    if (offsets && !modules) {
-      modules = std::move(offsets);
-      modulesBase = list.base;
-      named = true;
-    }
-    if (named || !binary.application.empty()) ownLists.push_back(&list);
-    if (named && binary.application.empty()) break;
-  }
-  if (ownLists.empty()) {
-    *error = binary.application.empty()
-                 ? fmt::format(
-                       "no method list in \"{}\" was written for \"{}\" (build "
-                       "ID {}): name its application with --binary APP=PATH",
-                       locations.methodsDirectory, binary.path,
-                       program->buildId.empty() ? "none" : program->buildId)
-                 : fmt::format(
-                       "no method list in \"{}\" names the application "
-                       "\"{}\"",
-                       locations.methodsDirectory, binary.application);
-    return false;
-  }
-  std::string application = ownLists.front()->application;
-  program->application = lists.Index(application);
-  for (const ListFile* list : ownLists) {
+  program->applicationIndex = lists.Index(program->application);
+  for (const ListFile* list : program->lists) {
     std::string written = FirstLine(list->path + ".build-id");
     if (!written.empty() && !program->buildId.empty() &&
-        written != program->buildId && !modules) {
+        written != program->buildId && !program->inModuleTable) {
       reasons->push_back(fmt::format(
           "the method list \"{}\" was written for another build than "
           "\"{}\": the traces may not show what it runs now",
           list->path, binary.path));
-    }
-  }
-
-  const std::vector<std::string>& listLines =
-      *lists.methods[program->application];
-  for (std::uint32_t position = 0; position < listLines.size(); ++position) {
-    std::string_view line = listLines[position];
-    if (line.substr(0, 2) == "0x") {
-      std::uint64_t offset = 0;
-      std::string_view digits = line.substr(2, line.find(';') - 2);
-      auto [end, parsed] = std::from_chars(
-          digits.data(), digits.data() + digits.size(), offset, 16);
-      if (parsed == std::errc() && end == digits.data() + digits.size()) {
-        program->byOffset.emplace(offset, position);
-      }
-    } else if (auto nameRef = llvm_profile::MethodLineNameRef(line)) {
-      program->byNameRef.emplace(*nameRef, position);
-    }
-  }
-  if (modules) {
-    for (const auto& [offset, position] : *modules) {
-      program->byOffset[offset] = modulesBase + position;
     }
   }
   for (const std::string& file : program->lines.files()) {
@@ -329,6 +147,7 @@ bool FindImpact(const Locations& locations, const ImpactOptions& options,
   for (const auto& [name, lines] : catalog.applications) {
     lists.applications.push_back(name);
     lists.methods.push_back(&lines);
+    lists.byName.emplace(name, &lines);
   }
   if (!FindListFiles(locations.methodsDirectory, &lists.files, error)) {
     return false;
@@ -348,13 +167,14 @@ bool FindImpact(const Locations& locations, const ImpactOptions& options,
     bool listed = false;
     for (std::uint32_t position : program.Positions(function)) {
       listed = true;
-      std::vector<std::int32_t>& at = changedAt[program.application];
-      if (at.empty()) at.assign(lists.methods[program.application]->size(), -1);
+      std::vector<std::int32_t>& at = changedAt[program.applicationIndex];
+      if (at.empty())
+        at.assign(lists.methods[program.applicationIndex]->size(), -1);
       if (at[position] >= 0) continue;
       at[position] = static_cast<std::int32_t>(answer->changed.size());
       const DebugLines::Function& info = program.lines.functions()[function];
       answer->changed.push_back(
-          {program.application, position,
+          {program.applicationIndex, position,
            info.file >= 0 ? program.lines.files()[info.file] : "", info.line,
            0});
     }
@@ -470,14 +290,14 @@ bool FindImpact(const Locations& locations, const ImpactOptions& options,
   }
   std::set<std::uint32_t> reported;
   for (const Program& program : programs) {
-    if (answer->usableRows > 0 && reach.rowsOf[program.application] == 0 &&
-        reported.insert(program.application).second) {
+    if (answer->usableRows > 0 && reach.rowsOf[program.applicationIndex] == 0 &&
+        reported.insert(program.applicationIndex).second) {
       answer->reasons.push_back(fmt::format(
           "no trace data of \"{}\": no usable row in \"{}\"",
-          lists.applications[program.application], locations.results));
+          lists.applications[program.applicationIndex], locations.results));
     }
     const std::optional<TraceTime>& oldest =
-        reach.oldestTrace[program.application];
+        reach.oldestTrace[program.applicationIndex];
     if (!oldest) continue;
     if (program.modified > oldest->modified) {
       answer->reasons.push_back(fmt::format(
@@ -488,7 +308,7 @@ bool FindImpact(const Locations& locations, const ImpactOptions& options,
     for (const ListFile& list : lists.files) {
       std::error_code code;
       fs::file_time_type modified = fs::last_write_time(list.path, code);
-      if (list.application == lists.applications[program.application] &&
+      if (list.application == lists.applications[program.applicationIndex] &&
           !code && modified > oldest->modified) {
         answer->reasons.push_back(fmt::format(
             "the method list \"{}\" is newer than the trace file \"{}\": the "

@@ -10,17 +10,10 @@
 #include <vector>
 
 #include "tools/report/collected_results.h"
+#include "tools/report/listed_program.h"
 #include "tools/report/unified_diff.h"
 
 namespace ostrivel::report {
-
-// A program (or shared library) whose debug information maps the lines.
-struct ImpactBinary {
-  // The application whose method list was written from it; empty: the one
-  // whose list's ".build-id" or ".modules" file names its build ID.
-  std::string application;
-  std::string path;
-};
 
 struct ImpactOptions {
   std::vector<ImpactBinary> binaries;
