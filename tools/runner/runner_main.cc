@@ -135,7 +135,8 @@ int Main(int argc, char** argv) {
   }
   if (!resultPath.empty()) options.resultPath = resultPath;
   if (options.jobs == 0) {
-    options.jobs = std::max(1U, std::thread::hardware_concurrency());
+    options.jobs =
+        static_cast<int>(std::max(1U, std::thread::hardware_concurrency()));
   }
 
   return ostrivel::runner::RunTests(options, std::cout, std::cerr);

@@ -131,7 +131,7 @@ std::optional<int> ParseArguments(int argc, char** argv, Options* options) {
       if (argument == "--wait") waitSource = "--wait";
       continue;
     }
-    if (argument.rfind("-", 0) == 0) {
+    if (argument.rfind('-', 0) == 0) {
       return Fail("unknown option " + Quoted(argument) + "\n" + kUsage);
     }
     break;  // the command, without "--" before it
@@ -258,6 +258,7 @@ int RunCommand(const std::vector<std::string>& command,
       ::setenv(name.c_str(), value.c_str(), 1);
     }
     std::vector<char*> argv;
+    argv.reserve(command.size() + 1);
     for (const std::string& argument : command) {
       argv.push_back(const_cast<char*>(argument.c_str()));
     }
