@@ -245,9 +245,9 @@ TEST_P(SlotRestartTest, RestartsUnderTheLauncherWhenItCanAndShould) {
   if (check.inBin)
     fs::copy_file(OSTRIVEL_SLOT_PATH, dir.File("bin/ostrivel-slot"));
   WriteFile(dir.File("ports"), "0 127.0.0.1 1\n");
-  WriteFile(dir.File("fake.conf"), "calls: " + dir.File("calls.txt") +
-                                       "\nres_location: " +
-                                       dir.File("result.csv") + "\n");
+  WriteFile(dir.File("fake.conf"),
+            "calls: " + dir.File("calls.txt") +
+                "\nres_location: " + dir.File("result.csv") + "\n");
 
   CommandOptions options;
   options.timeoutMs = 60000;

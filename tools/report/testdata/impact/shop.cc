@@ -14,7 +14,7 @@ int Price(int amount) {
 
 int Discount(int amount) {
   int tenth = Tenth(amount);  // marker:discount-first
-  return amount - tenth;    // marker:discount-body
+  return amount - tenth;      // marker:discount-body
 }
 
 int Unused(int amount) {
