@@ -161,10 +161,6 @@ int PrepareGtestRun(const RunOptions& options, std::ostream& out,
   return kSuccess;
 }
 
-}  // namespace
-
-namespace {
-
 // The service's ports file: --ports-file, else OSTRIVEL_SLOTS; empty when
 // neither is given.
 std::string GivenPortsFile(const RunOptions& options) {
