@@ -134,15 +134,18 @@ bool Analyse(const Locations& locations, const ImpactRequest& request,
 
 }  // namespace
 
-std::vector<ImpactBinary> ParseBinaries(const std::vector<std::string>& specs) {
+std::vector<ImpactBinary> ParseBinaries(
+    const std::vector<std::string>& arguments) {
   std::vector<ImpactBinary> binaries;
-  for (const std::string& spec : specs) {
+  for (const std::string& argument : arguments) {
     std::error_code code;
-    std::size_t equals = spec.find('=');
-    if (std::filesystem::exists(spec, code) || equals == std::string::npos) {
-      binaries.push_back({"", spec});
+    std::size_t equals = argument.find('=');
+    if (std::filesystem::exists(argument, code) ||
+        equals == std::string::npos) {
+      binaries.push_back({"", argument});
     } else {
-      binaries.push_back({spec.substr(0, equals), spec.substr(equals + 1)});
+      binaries.push_back(
+          {argument.substr(0, equals), argument.substr(equals + 1)});
     }
   }
   return binaries;

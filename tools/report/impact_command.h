@@ -33,7 +33,8 @@ struct ImpactRequest {
 
 // "--binary" values as programs: "PATH" when a file of that name exists,
 // else "APP=PATH".
-std::vector<ImpactBinary> ParseBinaries(const std::vector<std::string>& specs);
+std::vector<ImpactBinary> ParseBinaries(
+    const std::vector<std::string>& arguments);
 
 // The tests the diff concerns, most relevant first, in the format asked.
 // Returns 0 with a selection, kAllTests when the traces cannot speak for the
